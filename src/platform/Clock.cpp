@@ -1,0 +1,7 @@
+#include "platform/Clock.h"
+
+CSystemClock& CSystemClock::Instance()
+{
+    static CSystemClock clock;
+    return clock;
+}

@@ -1,0 +1,22 @@
+#pragma once
+// A manual-reset event that can be set from any thread and waited on together with
+// sockets (its descriptor becomes readable once it is set).
+#include <atomic>
+
+class CEvent
+{
+public:
+    CEvent();
+    ~CEvent();
+    CEvent(const CEvent&) = delete;
+    CEvent& operator=(const CEvent&) = delete;
+    bool IsValid() const { return m_fd >= 0; }
+    void Set();
+    bool IsSet() const { return m_bSet.load(); }
+    // Descriptor for CWaitSet::AddRead.
+    int Handle() const { return m_fd; }
+
+private:
+    int m_fd;
+    std::atomic<bool> m_bSet{false};
+};
