@@ -1,0 +1,425 @@
+#include "common/MyString.h"
+
+#include <climits>
+#include <cstdint>
+
+namespace
+{
+constexpr char32_t REPLACEMENT_CHARACTER = 0xFFFD;
+
+template <class Ch> void AppendNumber(std::basic_string<Ch>& out, unsigned value, int width)
+{
+    Ch digits[10];
+    int count = 0;
+    do
+    {
+        digits[count++] = static_cast<Ch>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (int i = count; i < width; ++i)
+    {
+        out.push_back(static_cast<Ch>('0'));
+    }
+    while (count > 0)
+    {
+        out.push_back(digits[--count]);
+    }
+}
+
+template <class Ch>
+std::basic_string<Ch> FormatTimeT(const DateTime& time, bool withMilliseconds, Ch separator)
+{
+    std::basic_string<Ch> out;
+    AppendNumber(out, time.year, 4);
+    out.push_back(static_cast<Ch>('-'));
+    AppendNumber(out, time.month, 2);
+    out.push_back(static_cast<Ch>('-'));
+    AppendNumber(out, time.day, 2);
+    out.push_back(static_cast<Ch>(' '));
+    AppendNumber(out, time.hour, 2);
+    out.push_back(separator);
+    AppendNumber(out, time.minute, 2);
+    out.push_back(separator);
+    AppendNumber(out, time.second, 2);
+    if (withMilliseconds)
+    {
+        out.push_back(static_cast<Ch>('.'));
+        AppendNumber(out, time.milliseconds, 3);
+    }
+    return out;
+}
+
+bool IsContinuation(unsigned char c)
+{
+    return (c & 0xC0) == 0x80;
+}
+
+// Decodes one UTF-8 character at `pos` and advances past it. An invalid or cut
+// sequence gives U+FFFD and advances past its longest valid beginning.
+char32_t DecodeUtf8(std::string_view text, size_t& pos)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[pos++]);
+    if (lead < 0x80)
+    {
+        return lead;
+    }
+    int length = 0;
+    char32_t value = 0;
+    unsigned char low = 0x80; // allowed range of the second byte
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF)
+    {
+        length = 2;
+        value = lead & 0x1F;
+    }
+    else if (lead >= 0xE0 && lead <= 0xEF)
+    {
+        length = 3;
+        value = lead & 0x0F;
+        low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
+        high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
+    }
+    else if (lead >= 0xF0 && lead <= 0xF4)
+    {
+        length = 4;
+        value = lead & 0x07;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF; // nothing above U+10FFFF
+    }
+    else
+    {
+        return REPLACEMENT_CHARACTER;
+    }
+    for (int i = 1; i < length; ++i)
+    {
+        if (pos >= text.size())
+        {
+            return REPLACEMENT_CHARACTER;
+        }
+        const unsigned char c = static_cast<unsigned char>(text[pos]);
+        if (i == 1 ? (c < low || c > high) : !IsContinuation(c))
+        {
+            return REPLACEMENT_CHARACTER;
+        }
+        value = (value << 6) | (c & 0x3F);
+        ++pos;
+    }
+    return value;
+}
+
+void AppendUtf8(std::string& out, char32_t c)
+{
+    if (c < 0x80)
+    {
+        out.push_back(static_cast<char>(c));
+    }
+    else if (c < 0x800)
+    {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+    else if (c < 0x10000)
+    {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+    else
+    {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+bool IsHighSurrogate(char16_t c)
+{
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool IsLowSurrogate(char16_t c)
+{
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+template <class Ch>
+std::optional<std::basic_string_view<Ch>> SplitTokenT(std::basic_string_view<Ch> input,
+                                                      Ch separator, std::basic_string<Ch>& field,
+                                                      size_t fieldSize)
+{
+    field.clear();
+    if (input.empty())
+    {
+        return std::nullopt;
+    }
+    const size_t capacity = fieldSize > 0 ? fieldSize - 1 : 0;
+    const Ch quote = static_cast<Ch>('"');
+    bool quoted = false;
+    size_t pos = 0;
+    while (pos < input.size() && field.size() < capacity)
+    {
+        const Ch c = input[pos++];
+        if (c == quote && !quoted)
+        {
+            quoted = true;
+        }
+        else if (c == quote && pos < input.size() && input[pos] == quote)
+        {
+            field.push_back(quote); // a doubled quote inside quotes
+            ++pos;
+        }
+        else if (c == quote)
+        {
+            quoted = false;
+        }
+        else if (c == separator && !quoted)
+        {
+            return input.substr(pos);
+        }
+        else
+        {
+            field.push_back(c);
+        }
+    }
+    if (pos == input.size())
+    {
+        return input.substr(pos);
+    }
+    // The field is full: its excess up to the next separator is dropped.
+    const size_t next = input.find(separator, pos);
+    return next == std::basic_string_view<Ch>::npos ? input.substr(input.size())
+                                                    : input.substr(next + 1);
+}
+
+template <class Ch> void TrimT(std::basic_string<Ch>& text)
+{
+    const auto blank = [](Ch c) { return c == static_cast<Ch>(' ') || c == static_cast<Ch>('\t'); };
+    size_t end = text.size();
+    while (end > 0 && blank(text[end - 1]))
+    {
+        --end;
+    }
+    size_t start = 0;
+    while (start < end && blank(text[start]))
+    {
+        ++start;
+    }
+    text = text.substr(start, end - start);
+}
+
+template <class Ch> bool IsSpace(Ch c)
+{
+    return c == static_cast<Ch>(' ') || (c >= static_cast<Ch>('\t') && c <= static_cast<Ch>('\r'));
+}
+
+template <class Ch> int ReadDecimalT(std::basic_string_view<Ch> text)
+{
+    size_t pos = 0;
+    while (pos < text.size() && IsSpace(text[pos]))
+    {
+        ++pos;
+    }
+    bool negative = false;
+    if (pos < text.size() &&
+        (text[pos] == static_cast<Ch>('-') || text[pos] == static_cast<Ch>('+')))
+    {
+        negative = text[pos++] == static_cast<Ch>('-');
+    }
+    // Accumulated as a negative number: its range reaches INT_MIN.
+    long long value = 0;
+    for (; pos < text.size() && text[pos] >= static_cast<Ch>('0') &&
+           text[pos] <= static_cast<Ch>('9');
+         ++pos)
+    {
+        value = value * 10 - (text[pos] - static_cast<Ch>('0'));
+        if (value < INT_MIN)
+        {
+            return negative ? INT_MIN : INT_MAX;
+        }
+    }
+    if (negative)
+    {
+        return static_cast<int>(value);
+    }
+    return value < -static_cast<long long>(INT_MAX) ? INT_MAX : static_cast<int>(-value);
+}
+} // namespace
+
+std::string FormatTime(const DateTime& time, bool withMilliseconds, char separator)
+{
+    return FormatTimeT(time, withMilliseconds, separator);
+}
+
+std::u16string FormatTimeW(const DateTime& time, bool withMilliseconds, char16_t separator)
+{
+    return FormatTimeT(time, withMilliseconds, separator);
+}
+
+std::u16string Utf8ToUtf16(std::string_view text)
+{
+    std::u16string out;
+    out.reserve(text.size());
+    size_t pos = 0;
+    while (pos < text.size())
+    {
+        const char32_t c = DecodeUtf8(text, pos);
+        if (c >= 0x10000)
+        {
+            out.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        }
+        else
+        {
+            out.push_back(static_cast<char16_t>(c));
+        }
+    }
+    return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t pos = 0; pos < text.size(); ++pos)
+    {
+        const char16_t c = text[pos];
+        if (IsHighSurrogate(c) && pos + 1 < text.size() && IsLowSurrogate(text[pos + 1]))
+        {
+            const char32_t low = text[++pos];
+            AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (low - 0xDC00));
+        }
+        else if (IsHighSurrogate(c) || IsLowSurrogate(c))
+        {
+            AppendUtf8(out, REPLACEMENT_CHARACTER); // an unpaired surrogate
+        }
+        else
+        {
+            AppendUtf8(out, c);
+        }
+    }
+    return out;
+}
+
+std::string NarrowCopy(std::u16string_view source, size_t size)
+{
+    std::string out = Utf16ToUtf8(source);
+    const size_t limit = size > 0 ? size - 1 : 0;
+    if (out.size() > limit)
+    {
+        size_t cut = limit;
+        while (cut > 0 && IsContinuation(static_cast<unsigned char>(out[cut])))
+        {
+            --cut;
+        }
+        out.resize(cut);
+    }
+    return out;
+}
+
+void StripLineEnd(std::string& text)
+{
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n'))
+    {
+        text.pop_back();
+    }
+}
+
+std::optional<std::string_view> SplitToken(std::string_view input, char separator,
+                                           std::string& field, size_t fieldSize)
+{
+    return SplitTokenT(input, separator, field, fieldSize);
+}
+
+std::optional<std::u16string_view> SplitTokenW(std::u16string_view input, char16_t separator,
+                                               std::u16string& field, size_t fieldSize)
+{
+    return SplitTokenT(input, separator, field, fieldSize);
+}
+
+void TrimW(std::u16string& text)
+{
+    TrimT(text);
+}
+
+void Trim(std::string& text)
+{
+    TrimT(text);
+}
+
+int HexDigitValue(char16_t c)
+{
+    if (c >= u'0' && c <= u'9')
+    {
+        return c - u'0';
+    }
+    if (c >= u'a' && c <= u'f')
+    {
+        return c - u'a' + 10;
+    }
+    if (c >= u'A' && c <= u'F')
+    {
+        return c - u'A' + 10;
+    }
+    return -1;
+}
+
+bool ParseNumberW(std::u16string_view text, int& number)
+{
+    // Blanks first, then tabs; a blank after a tab stays.
+    size_t pos = 0;
+    while (pos < text.size() && text[pos] == u' ')
+    {
+        ++pos;
+    }
+    while (pos < text.size() && text[pos] == u'\t')
+    {
+        ++pos;
+    }
+    text.remove_prefix(pos);
+    if (text.starts_with(u"0x"))
+    {
+        int value = 0;
+        for (size_t i = 2; i < 6; ++i)
+        {
+            const int digit = i < text.size() ? HexDigitValue(text[i]) : -1;
+            if (digit < 0)
+            {
+                return false;
+            }
+            value = value * 16 + digit;
+        }
+        number = value;
+        return true;
+    }
+    // The decimal text is read from a buffer of 20 bytes: 19 characters at most.
+    number = ReadDecimal(Utf16ToUtf8(text.substr(0, 19)));
+    return true;
+}
+
+int ReadDecimal(std::string_view text)
+{
+    return ReadDecimalT(text);
+}
+
+int ReadDecimalW(std::u16string_view text)
+{
+    return ReadDecimalT(text);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+    {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i)
+    {
+        const auto lower = [](char c)
+        { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i]))
+        {
+            return false;
+        }
+    }
+    return true;
+}

@@ -1,0 +1,39 @@
+#pragma once
+// A non-blocking listening TCP socket that hands out at most one accepted,
+// non-blocking connection per poll.
+#include "platform/Socket.h"
+
+class CLog;
+
+class CProxyTCPListener
+{
+public:
+    static constexpr int LISTEN_BACKLOG = 5;
+
+    CProxyTCPListener();
+    ~CProxyTCPListener();
+    CProxyTCPListener(const CProxyTCPListener&) = delete;
+    CProxyTCPListener& operator=(const CProxyTCPListener&) = delete;
+
+    // Accept connections only from 127.0.0.1 (call before init).
+    void SetLocalOnly() { m_bLocalOnly = true; }
+    // Opens the socket on every local address and `port`; refuses port 0 silently.
+    bool init(int port);
+    // Takes at most one waiting connection; false only on a real error.
+    bool checkForNewConnection();
+    void ResetConnection();
+    SOCKET GetAcceptedSocket() const { return m_sockAccepted; }
+    SOCKET GetListenSocket() const { return m_sockListen; }
+    int GetPort() const { return m_nPort; }
+    void Close();
+
+    bool m_bConnected = false;
+    SocketAddress m_addrPeer;
+
+private:
+    SOCKET m_sockListen = INVALID_SOCKET;
+    int m_nPort = -1;
+    SOCKET m_sockAccepted = INVALID_SOCKET;
+    CLog* m_pLog;
+    bool m_bLocalOnly = false;
+};
