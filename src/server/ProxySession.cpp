@@ -1,0 +1,737 @@
+#include "server/ProxySession.h"
+
+#include "common/Assert.h"
+#include "common/Log.h"
+#include "common/MyString.h"
+#include "common/Network.h"
+#include "platform/WaitSet.h"
+#include "server/ServerSettings.h"
+#include "tunnel/ProxyMisc.h"
+#include "tunnel/TextFormat.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <limits>
+
+using tunnel_detail::FormatText;
+
+namespace
+{
+
+constexpr int SOCKET_ADDRESS_LENGTH = static_cast<int>(sizeof(SocketAddress));
+constexpr int64_t FILE_TIME_UNITS_PER_SECOND = 10000000;
+// The longest wait while the idle limit is on: it is checked at least once a second.
+constexpr uint32_t IDLE_CHECK_INTERVAL_MS = 1000;
+constexpr int MAX_PORT = 65535;
+
+const char* StateName(int state)
+{
+    static constexpr const char* names[] = {"Connect", "SessionID", "SessionID_WACK",
+                                            "WaitForOpen", "Data", "Exit", "WaitFinalACK"};
+    return state >= 0 && state < static_cast<int>(std::size(names)) ? names[state] : "?";
+}
+
+// Milliseconds until a deadline that fires once the tick count is later than it.
+uint32_t RemainingUntilPassed(uint32_t now, uint32_t deadline)
+{
+    return TickPassed(now, deadline) ? 0u : TickRemaining(now, deadline) + 1;
+}
+
+} // namespace
+
+CProxySession::CProxySession(const SessionId& sessionId, std::span<const uint8_t> connectPacket,
+                             const SocketAddress& clientAddress, ISocketLayer& sockets,
+                             IClock& clock)
+    : m_sockets(sockets), m_clock(clock), m_pLog(CLog::GetInstance()),
+      m_pServerSettings(CServerSettings::GetInstance()), m_clientAddress(clientAddress),
+      m_clientId(FormatAddress(clientAddress)), m_sessionId(sessionId)
+{
+    const uint8_t* pConnectPacket = connectPacket.data();
+    TQ_ASSERT(NULL != pConnectPacket);
+    TQ_ASSERT(NULL != m_pLog);
+    TQ_ASSERT(NULL != m_pServerSettings);
+    m_receivePacket.Assign(connectPacket.first(std::min(connectPacket.size(), TunnelPacket::MAX_SIZE)));
+    m_connectTime = m_clock.LocalTime();
+    m_lastActivityTime = m_connectTime;
+    m_lastSeenTime = m_connectTime;
+    m_lastActivityUtc = m_clock.UtcTime();
+    LogLine(CLog::LEVEL_DEBUG, "STATE: Connect");
+}
+
+CProxySession::~CProxySession()
+{
+    LogLine(CLog::LEVEL_INFO, "Client session ended.");
+    CloseHostSocket();
+    if (m_clientUDPSocket != INVALID_SOCKET)
+        m_sockets.Close(m_clientUDPSocket);
+}
+
+void CProxySession::LogLine(int level, const char* format, ...)
+{
+    if (level > m_pLog->GetLogLevel())
+        return;
+    va_list args;
+    va_start(args, format);
+    std::array<char, CLog::LINE_BUFFER_SIZE> text{};
+    std::vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    m_pLog->Print(level, "[%s] %s", m_clientId.c_str(), text.data());
+}
+
+void CProxySession::SetState(int state, const char* logSuffix)
+{
+    m_nState = state;
+    LogLine(CLog::LEVEL_DEBUG, "STATE: %s%s", StateName(state), logSuffix);
+}
+
+bool CProxySession::Step()
+{
+    switch (m_nState)
+    {
+    case STATE_CONNECT: StepConnect(); break;
+    case STATE_SESSIONID: StepSessionId(); break;
+    case STATE_SESSIONID_WACK: StepSessionIdWack(); break;
+    case STATE_WAITFOROPEN: StepWaitForOpen(); break;
+    case STATE_DATA: StepData(); break;
+    case STATE_EXIT: break;
+    case STATE_WAITFINALACK: StepWaitFinalAck(); break;
+    default:
+        LogLine(CLog::LEVEL_DEBUG, "Invalid session state %d.", m_nState);
+        m_nState = STATE_EXIT;
+        return false;
+    }
+    return true;
+}
+
+// ---- Sending ------------------------------------------------------------------------
+
+void CProxySession::SendNumbered(uint8_t type, std::span<const uint8_t> payload)
+{
+    m_sendPacket.Build(type, m_nSendNumber, payload);
+    Retransmit();
+}
+
+void CProxySession::Retransmit()
+{
+    m_sockets.SendTo(m_clientUDPSocket, m_sendPacket.Bytes(), m_clientAddress);
+    const uint32_t now = m_clock.TickCount();
+    m_stats.Send(now);
+    m_bInFlight = true;
+    m_dwRetransmitDeadline = now + PROTOCOL_TIMEOUT_MS;
+}
+
+void CProxySession::SendAck(uint32_t number)
+{
+    TunnelPacket ack;
+    ack.Build(PACKET_ACK, number);
+    m_sockets.SendTo(m_clientUDPSocket, ack.Bytes(), m_clientAddress);
+}
+
+void CProxySession::SendError(const std::string& message)
+{
+    // The text and its terminating zero must fit one packet.
+    std::u16string text = Utf8ToUtf16(message);
+    text.resize(std::min(text.size(), TunnelPacket::MAX_PAYLOAD / 2 - 1));
+    SendNumbered(PACKET_ERROR, EncodeUtf16Payload(text, true));
+    m_dwFinalAckDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    LogLine(CLog::LEVEL_ERROR, "Error packet sent (%d): %s", static_cast<int>(m_nSendNumber),
+            message.c_str());
+    SetState(STATE_WAITFINALACK, ".");
+}
+
+void CProxySession::SendClose()
+{
+    SendNumbered(PACKET_CLOSE, {});
+    LogLine(CLog::LEVEL_DEBUG, "Close packet sent (%d)", static_cast<int>(m_nSendNumber));
+    m_dwFinalAckDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    SetState(STATE_WAITFINALACK, "");
+}
+
+// ---- Receiving ----------------------------------------------------------------------
+
+bool CProxySession::Receive(bool addressOnly)
+{
+    SocketAddress from;
+    int addressLength = SOCKET_ADDRESS_LENGTH;
+    m_sockets.SetLastError(0);
+    const int received =
+        m_sockets.RecvFrom(m_clientUDPSocket, m_receivePacket.Buffer(), from, addressLength);
+    if (received < 0)
+    {
+        ReceiveFailed(m_sockets.GetLastError());
+        return false;
+    }
+    const std::span<const uint8_t> datagram = m_receivePacket.Buffer().first(
+        std::min(static_cast<size_t>(received), TunnelPacket::MAX_SIZE));
+    if (addressLength != SOCKET_ADDRESS_LENGTH)
+    {
+        LogLine(CLog::LEVEL_DEBUG, "Invalid address type of UDP packet.");
+        return false;
+    }
+    if (!AcceptSender(from, addressOnly, datagram))
+        return false;
+    m_receivePacket.SetLength(datagram.size());
+    if (!m_receivePacket.IsValidFor(PacketReceiver::ServerSession))
+    {
+        LogLine(CLog::LEVEL_DEBUG, "Invalid UDP packet ignored.");
+        return false;
+    }
+    return true;
+}
+
+void CProxySession::ReceiveFailed(int error)
+{
+    if (error != WSAECONNRESET)
+        return; // an empty queue or a passing error: nothing to do
+    LogLine(CLog::LEVEL_ERROR, "UDP connection lost, error: %d. %s.", error,
+            GetSocketErrorText(error));
+    SetState(STATE_EXIT, "");
+}
+
+bool CProxySession::AcceptSender(const SocketAddress& from, bool addressOnly,
+                                 std::span<const uint8_t> datagram)
+{
+    const bool same = addressOnly ? from.address == m_clientAddress.address
+                                  : from == m_clientAddress;
+    if (!same)
+    {
+        LogLine(CLog::LEVEL_DEBUG, "Rogue UDP packet received, ignored (%s). Address = %s",
+                addressOnly ? "address only" : "address & port", FormatAddress(from).c_str());
+        DumpPacket(*m_pLog, datagram);
+        return false;
+    }
+    if (addressOnly && from.port != m_clientAddress.port)
+    {
+        // The client's packets now come from another port: answer there.
+        m_clientAddress.port = from.port;
+        m_clientId = FormatAddress(m_clientAddress);
+    }
+    return true;
+}
+
+// ---- Handshake ----------------------------------------------------------------------
+
+void CProxySession::StepConnect()
+{
+    TQ_ASSERT(INVALID_SOCKET == m_clientUDPSocket);
+    if (m_receivePacket.Type() != PACKET_CONNECT ||
+        !m_receivePacket.IsValidFor(PacketReceiver::ServerSession))
+    {
+        SetState(STATE_EXIT, ".");
+        return;
+    }
+    m_clientUDPSocket = m_sockets.CreateUdpSocket();
+    if (m_clientUDPSocket == INVALID_SOCKET)
+    {
+        SetState(STATE_EXIT, ".");
+        return;
+    }
+    m_sockets.SetNonBlocking(m_clientUDPSocket);
+    m_nReceiveNumber = m_receivePacket.Number();
+    SendAck(m_nReceiveNumber);
+    SetState(STATE_SESSIONID, ".");
+}
+
+void CProxySession::StepSessionId()
+{
+    SendNumbered(PACKET_SESSION, m_sessionId.bytes);
+    LogLine(CLog::LEVEL_DEBUG, "Session ID packet sent (%d)", static_cast<int>(m_nSendNumber));
+    m_dwHandshakeDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    SetState(STATE_SESSIONID_WACK, ".");
+}
+
+void CProxySession::StepSessionIdWack()
+{
+    if (Receive(true))
+    {
+        if (m_receivePacket.Type() == PACKET_ACK && m_receivePacket.Number() == m_nSendNumber)
+        {
+            LogLine(CLog::LEVEL_DEBUG, "Received ACK for packet (%d)",
+                    static_cast<int>(m_nSendNumber));
+            ++m_nSendNumber;
+            m_bInFlight = false;
+            m_dwHandshakeDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+            SetState(STATE_WAITFOROPEN, ".");
+        }
+        return;
+    }
+    CheckHandshakeTimeout();
+}
+
+void CProxySession::CheckHandshakeTimeout()
+{
+    if (m_nState == STATE_EXIT || !TickReached(m_clock.TickCount(), m_dwHandshakeDeadline))
+        return;
+    LogLine(CLog::LEVEL_ERROR, "Error: Connect timeout");
+    SetState(STATE_EXIT, ".");
+}
+
+void CProxySession::StepWaitForOpen()
+{
+    if (m_bHostConnecting)
+    {
+        // The client's packets wait in the socket until the host connection is made.
+        StepHostConnecting();
+        return;
+    }
+    if (Receive(false))
+    {
+        if (m_receivePacket.Type() == PACKET_OPEN &&
+            m_receivePacket.Number() == m_nReceiveNumber + 1)
+            HandleOpen();
+        return;
+    }
+    CheckHandshakeTimeout();
+}
+
+void CProxySession::HandleOpen()
+{
+    const std::u16string text = DecodeUtf16Payload(m_receivePacket.Payload());
+    std::u16string host;
+    std::u16string port;
+    const auto rest = SplitTokenW(text, u',', host, MAX_FIELD_LENGTH + 1);
+    if (rest)
+        SplitTokenW(*rest, u',', port, MAX_FIELD_LENGTH + 1);
+    const int portNumber = port.empty() ? 0 : ReadDecimalW(port);
+    if (host.empty() || portNumber <= 0 || portNumber > MAX_PORT)
+        return; // not a usable Open: the client sends it again or times out
+    TQ_ASSERT(m_pszHostAddress.empty());
+    m_pszHostAddress = Utf16ToUtf8(host);
+    m_nHostPort = portNumber;
+    const uint32_t number = m_receivePacket.Number();
+    SendAck(number);
+    LogLine(CLog::LEVEL_DEBUG, "ACK sent (%d)", static_cast<int>(number));
+    m_nReceiveNumber = number;
+    StartHostConnect();
+}
+
+// ---- Host connection ----------------------------------------------------------------
+
+void CProxySession::StartHostConnect()
+{
+    uint32_t address = 0;
+    if (!m_sockets.ResolveAddress(m_pszHostAddress, address))
+    {
+        SendError("Network error, invalid IP address.");
+        return;
+    }
+    m_hostSocket = m_sockets.CreateTcpSocket();
+    if (m_hostSocket == INVALID_SOCKET || !m_sockets.SetNonBlocking(m_hostSocket))
+    {
+        CloseHostSocket();
+        SendError("Fatal network error, unable to create server socket.");
+        return;
+    }
+    m_hostAddress = MakeSocketAddress(address, static_cast<uint16_t>(m_nHostPort));
+    m_sockets.SetLastError(0);
+    if (m_sockets.Connect(m_hostSocket, m_hostAddress) != SOCKET_ERROR)
+    {
+        EnterData();
+        return;
+    }
+    const int error = m_sockets.GetLastError();
+    if (error != WSAEWOULDBLOCK && error != WSAEINPROGRESS)
+    {
+        HostConnectFailed(error);
+        return;
+    }
+    m_bHostConnecting = true;
+    m_dwHostConnectDeadline = m_clock.TickCount() + HOST_CONNECT_TIMEOUT_MS;
+}
+
+void CProxySession::StepHostConnecting()
+{
+    int error = 0;
+    const int progress = m_sockets.ConnectProgress(m_hostSocket, error);
+    if (progress > 0)
+    {
+        m_bHostConnecting = false;
+        EnterData();
+    }
+    else if (progress < 0)
+    {
+        m_bHostConnecting = false;
+        HostConnectFailed(error);
+    }
+    else if (TickReached(m_clock.TickCount(), m_dwHostConnectDeadline))
+    {
+        m_bHostConnecting = false;
+        CloseHostSocket();
+        SendError("Server connect timeout.");
+    }
+}
+
+void CProxySession::HostConnectFailed(int error)
+{
+    CloseHostSocket();
+    if (error == 0)
+        SendError("Network connect error.");
+    else
+        SendError(FormatText("Network connect error %d (%s).", error, GetSocketErrorText(error)));
+}
+
+void CProxySession::EnterData()
+{
+    m_bInFlight = false;
+    SetState(STATE_DATA, ".");
+}
+
+void CProxySession::CloseHostSocket()
+{
+    if (m_hostSocket != INVALID_SOCKET)
+        m_sockets.Close(m_hostSocket);
+    m_hostSocket = INVALID_SOCKET;
+}
+
+// ---- Data ---------------------------------------------------------------------------
+
+void CProxySession::StepData()
+{
+    if (m_bDraining)
+    {
+        StepDrain();
+        return;
+    }
+    FlushHost();
+    const int idleLimit = m_pServerSettings->GetClientIdleDisconnect();
+    if (idleLimit != 0 && GetIdleSeconds() >= idleLimit)
+        CloseByIdleTimeout(idleLimit);
+    if (Receive(false))
+        HandleDataStatePacket();
+    else if (m_bInFlight && m_nState == STATE_DATA &&
+             TickPassed(m_clock.TickCount(), m_dwRetransmitDeadline))
+        RetransmitAfterTimeout();
+    // Once the client has ended the session (Exit), the host is not read again: a
+    // host close in the same step must not revive the session with a Close.
+    if (!m_bInFlight && !m_bDraining && m_nState == STATE_DATA)
+        ServeHost();
+}
+
+void CProxySession::RetransmitAfterTimeout()
+{
+    m_stats.Timeout();
+    Retransmit();
+    LogLine(CLog::LEVEL_DEBUG, "Timeout, re-sending data packet (%d)",
+            static_cast<int>(m_nSendNumber));
+}
+
+void CProxySession::HandleDataStatePacket()
+{
+    const uint32_t number = m_receivePacket.Number();
+    switch (m_receivePacket.Type())
+    {
+    case PACKET_DATA: HandleDataPacket(); break;
+    case PACKET_ACK: HandleAck(); break;
+    case PACKET_CLOSE:
+        LogLine(CLog::LEVEL_DEBUG, "Received Close packet from Proxy Client (%d)",
+                static_cast<int>(number));
+        ClientClosed(number);
+        break;
+    case PACKET_ERROR:
+        LogLine(CLog::LEVEL_ERROR, "Received Error packet from Proxy Client (%d): %s",
+                static_cast<int>(number),
+                Utf16ToUtf8(DecodeUtf16Payload(m_receivePacket.Payload())).c_str());
+        ClientClosed(number);
+        break;
+    default: LogLine(CLog::LEVEL_DEBUG, "Received UDP packet with unknown type."); break;
+    }
+}
+
+void CProxySession::ClientClosed(uint32_t number)
+{
+    SendAck(number);
+    LogLine(CLog::LEVEL_DEBUG, "ACK sent (%d)", static_cast<int>(number));
+    if (!m_hostBacklog.Empty() && m_nState == STATE_DATA)
+    {
+        // Bytes the client was told arrived must still reach the host.
+        m_bDraining = true;
+        m_dwDrainDeadline = m_clock.TickCount() + HOST_DRAIN_LIMIT_MS;
+        return;
+    }
+    SetState(STATE_EXIT, "");
+}
+
+void CProxySession::HandleDataPacket()
+{
+    const uint32_t number = m_receivePacket.Number();
+    if (number == m_nReceiveNumber)
+    {
+        LogLine(CLog::LEVEL_DEBUG, "Received duplicate data packet (%d), ACKing it again",
+                static_cast<int>(number));
+        SendAck(number);
+        ++m_stats.m_nDuplicateData;
+        return;
+    }
+    if (number != m_nReceiveNumber + 1)
+    {
+        LogLine(CLog::LEVEL_DEBUG, "Received out of synch data packet (%d)",
+                static_cast<int>(number));
+        ++m_stats.m_nOutOfSynchData;
+        return;
+    }
+    if (m_receivePacket.PayloadLength() > 0)
+    {
+        if (!DeliverToHost())
+            return;
+    }
+    else
+    {
+        LogLine(CLog::LEVEL_DEBUG, "Received ping packet (%d)", static_cast<int>(number));
+        ++m_stats.m_nPings;
+        TouchActivity(false);
+    }
+    ++m_nReceiveNumber;
+    SendAck(number);
+    ++m_stats.m_nAcksSent;
+    LogLine(CLog::LEVEL_DEBUG, "ACK sent (%d)", static_cast<int>(number));
+}
+
+bool CProxySession::DeliverToHost()
+{
+    const std::span<const uint8_t> payload = m_receivePacket.Payload();
+    const int number = static_cast<int>(m_receivePacket.Number());
+    if (!m_hostBacklog.CanAccept(payload.size()))
+    {
+        // Without an ACK the client sends the packet again later.
+        LogLine(CLog::LEVEL_DEBUG, "Host not keeping up, data packet (%d) not acknowledged",
+                number);
+        return false;
+    }
+    LogLine(CLog::LEVEL_DEBUG, "Received data packet (%d)", number);
+    WriteHost(payload);
+    m_stats.m_nBytesReceived += static_cast<int>(payload.size());
+    m_stats.DataReceived();
+    TouchActivity(true);
+    return true;
+}
+
+void CProxySession::HandleAck()
+{
+    const uint32_t number = m_receivePacket.Number();
+    if (!m_bInFlight)
+    {
+        LogLine(CLog::LEVEL_DEBUG, "Received ACK unexpectedly (%d)", static_cast<int>(number));
+        ++m_stats.m_nAckErrors2;
+        return;
+    }
+    if (number != m_nSendNumber)
+    {
+        LogLine(CLog::LEVEL_DEBUG, "Received out of synch ACK (%d)", static_cast<int>(number));
+        ++m_stats.m_nAckErrors1;
+        return;
+    }
+    const uint32_t now = m_clock.TickCount();
+    LogLine(CLog::LEVEL_DEBUG, "Received ACK for packet %d (RTT = %d)", static_cast<int>(number),
+            static_cast<int>(now - m_stats.m_dwLastSendTime));
+    ++m_nSendNumber;
+    m_bInFlight = false;
+    m_stats.AckReceived(now, static_cast<int>(m_sendPacket.PayloadLength()));
+    ++m_stats.m_nDataPacketsSent;
+    ++m_stats.m_nAcksReceived;
+    TouchActivity(true);
+}
+
+void CProxySession::TouchActivity(bool activity)
+{
+    const DateTime now = m_clock.LocalTime();
+    if (activity)
+    {
+        m_lastActivityTime = now;
+        m_lastActivityUtc = m_clock.UtcTime();
+    }
+    m_lastSeenTime = now;
+}
+
+// ---- The host side ------------------------------------------------------------------
+
+void CProxySession::WriteHost(std::span<const uint8_t> data)
+{
+    int error = 0;
+    if (!m_hostBacklog.Write(m_sockets, m_hostSocket, data, error))
+        HostWriteFailed(error);
+}
+
+void CProxySession::FlushHost()
+{
+    int error = 0;
+    if (!m_hostBacklog.Empty() && !m_hostBacklog.Flush(m_sockets, m_hostSocket, error))
+        HostWriteFailed(error);
+}
+
+void CProxySession::HostWriteFailed(int error)
+{
+    // The connection is broken: the held bytes cannot be delivered any more. The next
+    // host read reports the loss to the client.
+    LogLine(CLog::LEVEL_DEBUG, "Host write error %d (%s), %d bytes dropped", error,
+            GetSocketErrorText(error), static_cast<int>(m_hostBacklog.Size()));
+    m_hostBacklog.Clear();
+}
+
+void CProxySession::StepDrain()
+{
+    FlushHost();
+    if (!m_hostBacklog.Empty() && TickReached(m_clock.TickCount(), m_dwDrainDeadline))
+    {
+        LogLine(CLog::LEVEL_ERROR, "%d bytes for the host were lost.",
+                static_cast<int>(m_hostBacklog.Size()));
+        m_hostBacklog.Clear();
+    }
+    if (m_hostBacklog.Empty())
+    {
+        m_bDraining = false;
+        SetState(STATE_EXIT, "");
+    }
+}
+
+void CProxySession::ServeHost()
+{
+    if (m_bHostClosed)
+    {
+        // The host ended earlier: close towards the client once its bytes are out.
+        if (m_hostBacklog.Empty())
+            SendClose();
+        return;
+    }
+    ReadHost();
+}
+
+void CProxySession::ReadHost()
+{
+    std::array<uint8_t, TunnelPacket::MAX_PAYLOAD> buffer;
+    m_sockets.SetLastError(0);
+    const int received = m_sockets.Recv(m_hostSocket, buffer);
+    if (received > 0)
+    {
+        SendNumbered(PACKET_DATA, std::span<const uint8_t>(buffer).first(
+                                      std::min(static_cast<size_t>(received), buffer.size())));
+        LogLine(CLog::LEVEL_DEBUG, "Sending data packet (%d)", static_cast<int>(m_nSendNumber));
+        return;
+    }
+    if (received == 0)
+    {
+        LogLine(CLog::LEVEL_INFO, "TCP host gracefully closed the connection.");
+        m_bHostClosed = true;
+        if (m_hostBacklog.Empty())
+            SendClose();
+        return;
+    }
+    const int error = m_sockets.GetLastError();
+    if (error != WSAEWOULDBLOCK)
+        SendError(FormatText("TCP host connection lost, error: %d (%s).", error,
+                             GetSocketErrorText(error)));
+}
+
+// ---- Closing ------------------------------------------------------------------------
+
+void CProxySession::CloseByIdleTimeout(int limitSeconds)
+{
+    LogLine(CLog::LEVEL_INFO, "Session closed by idle timeout (%d seconds).", limitSeconds);
+    SendClose();
+}
+
+void CProxySession::CloseByAdministrator()
+{
+    LogLine(CLog::LEVEL_INFO, "Session closed by administrator.");
+    if (m_bHostConnecting)
+    {
+        m_bHostConnecting = false;
+        CloseHostSocket();
+    }
+    m_bDraining = false;
+    SendClose();
+}
+
+void CProxySession::StepWaitFinalAck()
+{
+    if (Receive(true))
+    {
+        if (m_receivePacket.Type() == PACKET_ACK && m_receivePacket.Number() == m_nSendNumber)
+        {
+            LogLine(CLog::LEVEL_DEBUG, "Received ACK for packet (%d)",
+                    static_cast<int>(m_nSendNumber));
+            SetState(STATE_EXIT, ".");
+        }
+        return;
+    }
+    if (m_nState == STATE_WAITFINALACK && TickPassed(m_clock.TickCount(), m_dwFinalAckDeadline))
+    {
+        LogLine(CLog::LEVEL_ERROR, "Error: Timeout when waiting for final ACK (%d)",
+                static_cast<int>(m_nSendNumber));
+        SetState(STATE_EXIT, ".");
+    }
+}
+
+// ---- Queries ------------------------------------------------------------------------
+
+std::string CProxySession::GetStatisticsText() const
+{
+    return m_stats.FormatStatisticsText(m_connectTime, m_lastActivityTime, m_lastSeenTime);
+}
+
+int CProxySession::GetIdleSeconds()
+{
+    uint64_t now = 0;
+    uint64_t lastActivity = 0;
+    const bool nowOk = DateTimeToFileTime(m_clock.UtcTime(), now);
+    if (!nowOk || !DateTimeToFileTime(m_lastActivityUtc, lastActivity))
+        m_pLog->Print(CLog::LEVEL_ERROR, "Fatal error, unable to convert time.");
+    const int64_t seconds =
+        (static_cast<int64_t>(now) - static_cast<int64_t>(lastActivity)) / FILE_TIME_UNITS_PER_SECOND;
+    return static_cast<int>(std::clamp<int64_t>(seconds, std::numeric_limits<int>::min(),
+                                                 std::numeric_limits<int>::max()));
+}
+
+void CProxySession::AddWaits(CWaitSet& waitSet)
+{
+    const uint32_t now = m_clock.TickCount();
+    switch (m_nState)
+    {
+    case STATE_SESSIONID_WACK:
+        waitSet.AddRead(m_clientUDPSocket);
+        waitSet.LimitTimeout(TickRemaining(now, m_dwHandshakeDeadline));
+        break;
+    case STATE_WAITFOROPEN: AddWaitForOpenWaits(waitSet, now); break;
+    case STATE_DATA: AddDataWaits(waitSet, now); break;
+    case STATE_WAITFINALACK:
+        waitSet.AddRead(m_clientUDPSocket);
+        waitSet.LimitTimeout(RemainingUntilPassed(now, m_dwFinalAckDeadline));
+        break;
+    default:
+        // Connect and SessionID go on without input; Exit waits for removal.
+        waitSet.LimitTimeout(0);
+        break;
+    }
+}
+
+void CProxySession::AddWaitForOpenWaits(CWaitSet& waitSet, uint32_t now)
+{
+    if (m_bHostConnecting)
+    {
+        waitSet.AddWrite(m_hostSocket);
+        waitSet.LimitTimeout(TickRemaining(now, m_dwHostConnectDeadline));
+        return;
+    }
+    waitSet.AddRead(m_clientUDPSocket);
+    waitSet.LimitTimeout(TickRemaining(now, m_dwHandshakeDeadline));
+}
+
+void CProxySession::AddDataWaits(CWaitSet& waitSet, uint32_t now)
+{
+    if (!m_hostBacklog.Empty())
+        waitSet.AddWrite(m_hostSocket);
+    if (m_bDraining)
+    {
+        waitSet.LimitTimeout(TickRemaining(now, m_dwDrainDeadline));
+        return;
+    }
+    waitSet.AddRead(m_clientUDPSocket);
+    if (m_bInFlight)
+        waitSet.LimitTimeout(RemainingUntilPassed(now, m_dwRetransmitDeadline));
+    else if (!m_bHostClosed)
+        waitSet.AddRead(m_hostSocket);
+    if (m_pServerSettings->GetClientIdleDisconnect() != 0)
+        waitSet.LimitTimeout(IDLE_CHECK_INTERVAL_MS);
+}

@@ -1,0 +1,157 @@
+#pragma once
+// The server's end of one tunnelled TCP connection: answers the client from its own
+// UDP socket, takes the Open, connects to the host without blocking the server, and
+// relays both ways, stop-and-wait, one packet in flight per direction.
+#include "platform/Clock.h"
+#include "platform/SocketLayer.h"
+#include "tunnel/ProxyStats.h"
+#include "tunnel/SessionId.h"
+#include "tunnel/StreamBacklog.h"
+#include "tunnel/TunnelPacket.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+class CLog;
+class CServerSettings;
+class CWaitSet;
+
+class CProxySession
+{
+public:
+    enum State
+    {
+        STATE_CONNECT = 0,
+        STATE_SESSIONID = 1,
+        STATE_SESSIONID_WACK = 2,
+        STATE_WAITFOROPEN = 3,
+        STATE_DATA = 4,
+        STATE_EXIT = 5,
+        STATE_WAITFINALACK = 6
+    };
+
+    static constexpr uint32_t PROTOCOL_TIMEOUT_MS = 3000;
+    static constexpr uint32_t HOST_CONNECT_TIMEOUT_MS = 10000;
+    // How long bytes already acknowledged to the client may take to reach a slow host
+    // after the client closed, before the session gives up on them.
+    static constexpr uint32_t HOST_DRAIN_LIMIT_MS = 10000;
+    static constexpr uint32_t INITIAL_SEND_NUMBER = 1000;
+    static constexpr uint32_t INITIAL_RECEIVE_NUMBER = 2000;
+    static constexpr size_t MAX_FIELD_LENGTH = 511;
+
+    CProxySession(const SessionId& sessionId, std::span<const uint8_t> connectPacket,
+                  const SocketAddress& clientAddress, ISocketLayer& sockets, IClock& clock);
+    // Logs "[%s] Client session ended." and closes both sockets.
+    ~CProxySession();
+    CProxySession(const CProxySession&) = delete;
+    CProxySession& operator=(const CProxySession&) = delete;
+
+    // One step of the state machine; false only for an invalid state value.
+    bool Step();
+    // Sends Close and waits for the final ACK (any state).
+    void CloseByAdministrator();
+
+    int GetState() const { return m_nState; }
+    const std::string& GetClientId() const { return m_clientId; }
+    const SessionId& GetSessionId() const { return m_sessionId; }
+    const DateTime& GetConnectTime() const { return m_connectTime; }
+    const DateTime& GetLastActivityTime() const { return m_lastActivityTime; }
+    const DateTime& GetLastSeenTime() const { return m_lastSeenTime; }
+    const CProxyStats& GetStats() const { return m_stats; }
+    // The SHOW reply text.
+    std::string GetStatisticsText() const;
+    // Whole seconds since the last activity on the UTC clock.
+    int GetIdleSeconds();
+    // The sockets the server loop should wait on for this session, and the time
+    // until the session's next deadline (CWaitSet::LimitTimeout).
+    void AddWaits(CWaitSet& waitSet);
+
+private:
+    // Writes one session log line: the client ID in square brackets, a blank, the text.
+    void LogLine(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    void SetState(int state, const char* logSuffix);
+
+    void StepConnect();
+    void StepSessionId();
+    void StepSessionIdWack();
+    void StepWaitForOpen();
+    void StepHostConnecting();
+    void StepData();
+    void StepDrain();
+    void StepWaitFinalAck();
+
+    bool Receive(bool addressOnly);
+    void ReceiveFailed(int error);
+    bool AcceptSender(const SocketAddress& from, bool addressOnly,
+                      std::span<const uint8_t> datagram);
+    void SendNumbered(uint8_t type, std::span<const uint8_t> payload);
+    void Retransmit();
+    void SendAck(uint32_t number);
+    void SendError(const std::string& message);
+    void SendClose();
+
+    void CheckHandshakeTimeout();
+    void HandleOpen();
+    void StartHostConnect();
+    void HostConnectFailed(int error);
+    void EnterData();
+    void CloseHostSocket();
+
+    void RetransmitAfterTimeout();
+    void HandleDataStatePacket();
+    void HandleDataPacket();
+    bool DeliverToHost();
+    void HandleAck();
+    void ClientClosed(uint32_t number);
+    void WriteHost(std::span<const uint8_t> data);
+    void FlushHost();
+    void HostWriteFailed(int error);
+    void ServeHost();
+    void ReadHost();
+    void CloseByIdleTimeout(int limitSeconds);
+    void TouchActivity(bool activity);
+
+    void AddWaitForOpenWaits(CWaitSet& waitSet, uint32_t now);
+    void AddDataWaits(CWaitSet& waitSet, uint32_t now);
+
+    ISocketLayer& m_sockets;
+    IClock& m_clock;
+    CLog* m_pLog;
+    CServerSettings* m_pServerSettings;
+
+    SOCKET m_clientUDPSocket = INVALID_SOCKET;
+    SocketAddress m_clientAddress;
+    std::string m_clientId;
+    SOCKET m_hostSocket = INVALID_SOCKET;
+    SocketAddress m_hostAddress;
+    std::string m_pszHostAddress;
+    int m_nHostPort = 0;
+    SessionId m_sessionId;
+
+    DateTime m_connectTime;
+    DateTime m_lastActivityTime;
+    DateTime m_lastActivityUtc;
+    DateTime m_lastSeenTime;
+
+    int m_nState = STATE_CONNECT;
+    uint32_t m_nReceiveNumber = INITIAL_RECEIVE_NUMBER;
+    uint32_t m_nSendNumber = INITIAL_SEND_NUMBER;
+    TunnelPacket m_receivePacket;
+    TunnelPacket m_sendPacket;
+    bool m_bInFlight = false;
+    uint32_t m_dwHandshakeDeadline = 0;
+    uint32_t m_dwRetransmitDeadline = 0;
+    uint32_t m_dwFinalAckDeadline = 0;
+
+    // Host connection in progress (non-blocking connect inside WaitForOpen).
+    bool m_bHostConnecting = false;
+    uint32_t m_dwHostConnectDeadline = 0;
+    // Client bytes the host socket has not taken yet.
+    CStreamBacklog m_hostBacklog;
+    bool m_bHostClosed = false; // the host ended its side; Close follows the held bytes
+    bool m_bDraining = false; // the client closed; writing the rest to the host
+    uint32_t m_dwDrainDeadline = 0;
+
+    CProxyStats m_stats;
+};

@@ -1,0 +1,95 @@
+#pragma once
+// A socket layer without a network, for driving a tunnel session step by step.
+// UDP sockets have an inbox of datagrams (or injected errors) and record what they
+// send; TCP sockets have an inbound byte stream, a closed flag or error, and record
+// what is written, optionally taking only a few bytes per call.
+#include "platform/SocketLayer.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tq_test
+{
+
+class FakeSocketLayer : public ISocketLayer
+{
+public:
+    struct Datagram
+    {
+        SOCKET socket = INVALID_SOCKET; // the sending socket
+        SocketAddress address; // destination (sent) or sender (received)
+        std::vector<uint8_t> data;
+        int error = 0; // a queued receive error instead of a datagram
+        int addressLength = 16;
+    };
+
+    struct FakeSocket
+    {
+        bool udp = false;
+        bool open = true;
+        bool nonBlocking = false;
+        // UDP
+        std::deque<Datagram> inbox;
+        // TCP
+        std::vector<uint8_t> inbound; // bytes the peer sent, not read yet
+        bool peerClosed = false; // recv returns 0 once inbound is empty
+        int recvError = 0; // recv fails with this once inbound is empty
+        std::vector<uint8_t> written; // bytes the program wrote
+        int sendLimit = -1; // bytes taken per Send; 0 = would block; -1 = all
+        int sendError = 0; // Send fails with this
+        // connect
+        bool connectStarted = false;
+        SocketAddress connectAddress;
+        int connectState = 1; // ConnectProgress: 1 connected, 0 pending, -1 failed
+        int connectError = 0;
+    };
+
+    // ISocketLayer
+    SOCKET CreateUdpSocket() override;
+    SOCKET CreateTcpSocket() override;
+    bool SetNonBlocking(SOCKET s) override;
+    int SendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& to) override;
+    int RecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from,
+                 int& addressLength) override;
+    int Send(SOCKET s, std::span<const uint8_t> data) override;
+    int Recv(SOCKET s, std::span<uint8_t> buffer) override;
+    int Connect(SOCKET s, const SocketAddress& address) override;
+    int ConnectProgress(SOCKET s, int& error) override;
+    void Close(SOCKET s) override;
+    int GetLastError() override { return m_nLastError; }
+    void SetLastError(int code) override { m_nLastError = code; }
+    bool ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder) override;
+
+    // Test controls.
+    // Registers an already connected TCP socket (an accepted application socket).
+    SOCKET AddTcpSocket();
+    FakeSocket& Socket(SOCKET s) { return m_sockets.at(s); }
+    bool IsOpen(SOCKET s) const;
+    void Deliver(SOCKET s, std::span<const uint8_t> datagram, const SocketAddress& from);
+    void DeliverError(SOCKET s, int error);
+    // Datagrams sent since the last TakeSent, in order.
+    std::vector<Datagram> TakeSent();
+    const std::vector<Datagram>& Sent() const { return m_sent; }
+    SOCKET LastUdpSocket() const { return m_lastUdp; }
+    SOCKET LastTcpSocket() const { return m_lastTcp; }
+
+    bool m_bFailCreateUdp = false;
+    bool m_bFailCreateTcp = false;
+    // Host names the fake resolves; dotted addresses always resolve.
+    std::map<std::string, uint32_t> m_hosts;
+
+private:
+    SOCKET NewSocket(bool udp);
+    std::map<SOCKET, FakeSocket> m_sockets;
+    std::vector<Datagram> m_sent;
+    SOCKET m_nextSocket = 100;
+    SOCKET m_lastUdp = INVALID_SOCKET;
+    SOCKET m_lastTcp = INVALID_SOCKET;
+    int m_nLastError = 0;
+};
+
+} // namespace tq_test
