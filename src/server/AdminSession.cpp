@@ -1,0 +1,346 @@
+#include "server/AdminSession.h"
+
+#include "common/Assert.h"
+#include "common/Log.h"
+#include "common/MyString.h"
+#include "server/ProxyServer.h"
+#include "server/ProxySession.h"
+#include "server/ServerSettings.h"
+
+#include <cstddef>
+
+namespace
+{
+constexpr char COMMAND_TERMINATOR = '\r';
+constexpr size_t WORD_FIELD_SIZE = 512;
+constexpr size_t OPTION_FIELD_SIZE = 512;
+// "Error: No session with ID %s." was built in a 100-byte buffer: room for 72
+// characters of the echoed argument.
+constexpr size_t MAX_ECHOED_ID_LENGTH = 72;
+
+constexpr std::string_view HELP_TEXT =
+    "Valid commands are:\r\n"
+    "\r\n"
+    "help                     - This command\r\n"
+    "login <password>         - Logs in\r\n"
+    "logout                   - Logs out and ends admin session\r\n"
+    "list                     - Lists client IDs\r\n"
+    "show <client ID>         - Displays information about the client connection\r\n"
+    "terminate <client ID>    - Terminates the client connection\r\n"
+    "clearlog                 - Clears the server log.\r\n"
+    "shutdown <password>      - Terminates all clients and stops the server\r\n"
+    "get <name>               - Gets the option <name>\r\n"
+    "set <name>=<value>       - Sets the option <name> to <value>\r\n";
+
+// At most `limit` bytes of `text`, not cutting a UTF-8 sequence in two.
+std::string_view CutText(std::string_view text, size_t limit)
+{
+    if (text.size() <= limit)
+    {
+        return text;
+    }
+    size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+    {
+        --cut;
+    }
+    return text.substr(0, cut);
+}
+} // namespace
+
+const CAdminSession::CommandEntry CAdminSession::m_loggedOutCommands[] = {
+    {"HELP", &CAdminSession::CommandHelp},
+    {"LOGIN", &CAdminSession::CommandLogin},
+};
+
+const CAdminSession::CommandEntry CAdminSession::m_loggedInCommands[] = {
+    {"LOGOUT", &CAdminSession::CommandLogout},
+    {"SHUTDOWN", &CAdminSession::CommandShutdown},
+    {"LIST", &CAdminSession::CommandList},
+    {"SHOW", &CAdminSession::CommandShow},
+    {"TERMINATE", &CAdminSession::CommandTerminate},
+    {"SET", &CAdminSession::CommandSet},
+    {"GET", &CAdminSession::CommandGet},
+    {"CLEARLOG", &CAdminSession::CommandClearLog},
+    {"VIEWLOG", &CAdminSession::CommandViewLog},
+};
+
+CAdminSession::CAdminSession(CProxyServer* pProxyServer, SOCKET socket,
+                             const SocketAddress& address)
+    : m_pProxyServer(pProxyServer), m_sockConnection(socket),
+      m_pszAddress(DottedAddressText(address.address)), m_nPort(NetToHost16(address.port)),
+      m_pLog(CLog::GetInstance()), m_pSettings(CServerSettings::GetInstance())
+{
+    TQ_ASSERT(INVALID_SOCKET != socket);
+    TQ_ASSERT(NULL != pProxyServer);
+    TQ_ASSERT(NULL != m_pLog);
+    TQ_ASSERT(NULL != m_pSettings);
+    m_pLog->Print(CLog::LEVEL_INFO, "Admin session %s:%d connected.", m_pszAddress.c_str(),
+                  m_nPort);
+}
+
+CAdminSession::~CAdminSession()
+{
+    if (m_sockConnection != INVALID_SOCKET)
+    {
+        SocketClose(m_sockConnection);
+        m_sockConnection = INVALID_SOCKET;
+    }
+}
+
+bool CAdminSession::Poll()
+{
+    WSASetLastError(0);
+    uint8_t byte = 0;
+    const int received = SocketRecv(m_sockConnection, std::span<uint8_t>(&byte, 1));
+    if (received == 1)
+    {
+        AppendByte(byte);
+        return true;
+    }
+    const int error = WSAGetLastError();
+    if (error == WSAEWOULDBLOCK)
+    {
+        return true;
+    }
+    if (error == 0)
+    {
+        m_pLog->Print(CLog::LEVEL_INFO, "Admin session closed.");
+    }
+    else
+    {
+        m_pLog->Print(CLog::LEVEL_INFO, "Admin session connection lost, error: %d.", error);
+    }
+    m_nState = STATE_CLOSE_REQUESTED;
+    return true;
+}
+
+void CAdminSession::AppendByte(uint8_t byte)
+{
+    if (byte == COMMAND_TERMINATOR)
+    {
+        Dispatch();
+    }
+    else if (m_nCommandLength < MAX_COMMAND_LENGTH)
+    {
+        m_szCommand[m_nCommandLength++] = static_cast<char>(byte);
+        m_szCommand[m_nCommandLength] = '\0';
+    }
+    else
+    {
+        // The overflowing byte is dropped; what follows begins a new command.
+        m_pLog->Print(CLog::LEVEL_ERROR, "Admin command buffer overflow.");
+        ResetCommand();
+    }
+}
+
+void CAdminSession::Dispatch()
+{
+    // The command is a C string: a zero byte received ends it early.
+    const std::string_view text(m_szCommand);
+    std::string word;
+    const std::string_view argument =
+        SplitToken(text, ' ', word, WORD_FIELD_SIZE).value_or(std::string_view());
+
+    for (const CommandEntry& entry : m_loggedOutCommands)
+    {
+        if (EqualsNoCase(word, entry.name))
+        {
+            (this->*entry.handler)(argument);
+            return;
+        }
+    }
+    if (!m_bLoggedIn)
+    {
+        m_pLog->Print(CLog::LEVEL_ERROR, "Admin command '%s' issued when not logged in.",
+                      word.c_str());
+        SendReply("Not logged in.");
+        return;
+    }
+    for (const CommandEntry& entry : m_loggedInCommands)
+    {
+        if (EqualsNoCase(word, entry.name))
+        {
+            (this->*entry.handler)(argument);
+            return;
+        }
+    }
+    m_pLog->Print(CLog::LEVEL_ERROR, "Invalid admin command '%s' issued.", word.c_str());
+    SendReply("Does not compute");
+}
+
+void CAdminSession::SendReply(std::string_view reply)
+{
+    std::string framed;
+    framed.reserve(reply.size() + 2);
+    framed += '{';
+    framed += reply;
+    framed += '}';
+    SocketSetBlocking(m_sockConnection, true);
+    SendBytes(framed);
+    SocketSetBlocking(m_sockConnection, false);
+    ResetCommand();
+}
+
+void CAdminSession::SendBytes(std::string_view bytes)
+{
+    // Results are not reported: a broken connection shows at the next receive.
+    auto data =
+        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    while (!data.empty())
+    {
+        const int sent = SocketSend(m_sockConnection, data);
+        if (sent <= 0)
+        {
+            return;
+        }
+        data = data.subspan(static_cast<size_t>(sent));
+    }
+}
+
+void CAdminSession::ResetCommand()
+{
+    m_nCommandLength = 0;
+    m_szCommand[0] = '\0';
+}
+
+void CAdminSession::CommandHelp(std::string_view)
+{
+    SendReply(HELP_TEXT);
+    m_pLog->Print(CLog::LEVEL_INFO, "Admin command %s issued.", "HELP");
+}
+
+void CAdminSession::CommandLogin(std::string_view argument)
+{
+    if (argument == m_pSettings->GetAdminPassword())
+    {
+        m_pLog->Print(CLog::LEVEL_INFO, "Admin command LOGIN issued with correct password.");
+        m_bLoggedIn = true;
+        SendReply("OK");
+        return;
+    }
+    m_pLog->Print(CLog::LEVEL_ERROR, "Admin command LOGIN issued with incorrect password.");
+    SendReply("Incorrect password.");
+    m_nState = STATE_CLOSE_REQUESTED;
+}
+
+void CAdminSession::CommandLogout(std::string_view)
+{
+    m_pLog->Print(CLog::LEVEL_INFO, "Admin command LOGOUT issued.");
+    SendReply("OK");
+    m_nState = STATE_CLOSE_REQUESTED;
+}
+
+void CAdminSession::CommandShutdown(std::string_view argument)
+{
+    if (argument == m_pSettings->GetAdminPassword())
+    {
+        m_pLog->Print(CLog::LEVEL_INFO, "Admin command SHUTDOWN issued with correct password.");
+        SendReply("OK");
+        m_nState = STATE_SHUTDOWN_REQUESTED;
+        return;
+    }
+    m_pLog->Print(CLog::LEVEL_ERROR, "Admin command SHUTDOWN issued with incorrect password.");
+    SendReply("Incorrect password.");
+}
+
+void CAdminSession::CommandList(std::string_view)
+{
+    SendReply(m_pProxyServer->GetSessionListText());
+    m_pLog->Print(CLog::LEVEL_INFO, "Admin command LIST issued.");
+}
+
+CProxySession* CAdminSession::FindSessionArgument(const char* command, std::string_view argument)
+{
+    if (argument.empty())
+    {
+        m_pLog->Print(CLog::LEVEL_ERROR, "Admin command %s issued, missing argument.", command);
+        SendReply("Error: Missing argument.");
+        return nullptr;
+    }
+    CProxySession* session = m_pProxyServer->FindSession(argument);
+    if (session == nullptr)
+    {
+        const std::string id(argument);
+        m_pLog->Print(CLog::LEVEL_ERROR, "Admin command %s issued with an invalid session ID (%s).",
+                      command, id.c_str());
+        SendReply("Error: No session with ID " +
+                  std::string(CutText(argument, MAX_ECHOED_ID_LENGTH)) + ".");
+    }
+    return session;
+}
+
+void CAdminSession::CommandShow(std::string_view argument)
+{
+    const CProxySession* session = FindSessionArgument("SHOW", argument);
+    if (session != nullptr)
+    {
+        SendReply(session->GetStatisticsText());
+    }
+}
+
+void CAdminSession::CommandTerminate(std::string_view argument)
+{
+    CProxySession* session = FindSessionArgument("TERMINATE", argument);
+    if (session != nullptr)
+    {
+        m_pLog->Print(CLog::LEVEL_INFO, "Admin command TERMINATE issued for session %s.",
+                      session->GetClientId().c_str());
+        m_pProxyServer->TerminateSession(*session);
+        SendReply("OK");
+    }
+}
+
+void CAdminSession::CommandSet(std::string_view argument)
+{
+    std::string name;
+    std::string value;
+    const std::string_view rest =
+        SplitToken(argument, '=', name, OPTION_FIELD_SIZE).value_or(std::string_view());
+    SplitToken(rest, '=', value, OPTION_FIELD_SIZE);
+    if (!CServerSettings::IsValidSetting(name))
+    {
+        m_pLog->Print(CLog::LEVEL_ERROR, "Admin command SET issued with invalid option.");
+        SendReply("Invalid option.");
+        return;
+    }
+    if (m_pProxyServer->SetOption(name, value))
+    {
+        m_pLog->Print(CLog::LEVEL_ERROR, "Admin command SET (%s=%s) succeeded.", name.c_str(),
+                      value.c_str());
+        SendReply("OK");
+        return;
+    }
+    m_pLog->Print(CLog::LEVEL_ERROR, "Admin command SET (%s=%s) failed.", name.c_str(),
+                  value.c_str());
+    SendReply("Set option failed.");
+}
+
+void CAdminSession::CommandGet(std::string_view argument)
+{
+    std::string value;
+    if (!CServerSettings::IsValidSetting(argument) || !m_pSettings->GetValueText(argument, value))
+    {
+        m_pLog->Print(CLog::LEVEL_ERROR, "Admin command GET issued with invalid option.");
+        SendReply("Invalid option.");
+        return;
+    }
+    SendReply(value);
+}
+
+void CAdminSession::CommandClearLog(std::string_view)
+{
+    const bool cleared = m_pLog->Clear();
+    m_pLog->Print(CLog::LEVEL_INFO, "Admin command CLEARLOG issued.");
+    SendReply(cleared ? "OK" : "Unable to clear log.");
+}
+
+void CAdminSession::CommandViewLog(std::string_view)
+{
+    m_pLog->Print(CLog::LEVEL_INFO, "Admin command VIEWLOG issued.");
+    // The log travels unframed and ends with one zero byte.
+    SocketSetBlocking(m_sockConnection, true);
+    m_pLog->SendToSocket(m_sockConnection);
+    SocketSetBlocking(m_sockConnection, false);
+    ResetCommand();
+}
