@@ -1,0 +1,63 @@
+#include "client/HeadlessIndicator.h"
+
+#include "client/Settings.h"
+#include "common/MyString.h"
+
+namespace
+{
+int ReadNumber(const CSettings& settings, const char* name)
+{
+    const auto value = settings.GetValue(name);
+    return value ? ReadDecimal(*value) : 0;
+}
+} // namespace
+
+CHeadlessIndicator::CHeadlessIndicator(CSettings* settings) : m_pSettings(settings) {}
+
+bool CHeadlessIndicator::Create()
+{
+    const CSettings* settings = m_pSettings ? m_pSettings : CSettings::GetInstance();
+    m_nLeft = ReadNumber(*settings, "IndicatorXPos");
+    m_nTop = ReadNumber(*settings, "IndicatorYPos");
+    m_bVisible = false;
+    m_bCreated = true;
+    sessionEnded();
+    return true;
+}
+
+void CHeadlessIndicator::Destroy()
+{
+    m_bCreated = false;
+    m_bVisible = false;
+}
+
+void CHeadlessIndicator::sessionEnded()
+{
+    m_nLinkQuality = 0;
+    m_bSessionActive = false;
+}
+
+void CHeadlessIndicator::setLinkQuality(int percent)
+{
+    // Values outside 0..100 are ignored, as by the window.
+    if (percent < 0 || percent > 100)
+    {
+        return;
+    }
+    m_nLinkQuality = percent;
+    m_bSessionActive = true;
+}
+
+bool CHeadlessIndicator::takeMovedFlag()
+{
+    const bool moved = m_bMoved;
+    m_bMoved = false;
+    return moved;
+}
+
+void CHeadlessIndicator::MoveTo(int left, int top)
+{
+    m_nLeft = left;
+    m_nTop = top;
+    m_bMoved = true;
+}

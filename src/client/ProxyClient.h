@@ -1,0 +1,167 @@
+#pragma once
+// One application connection carried through the tunnel: connect info, server list,
+// Connect/Session/Open handshake, then the data relay with retransmission, pings and
+// probes, and the final ACK.
+#include "platform/Clock.h"
+#include "platform/SocketLayer.h"
+#include "tunnel/ProxyStats.h"
+#include "tunnel/SessionId.h"
+#include "tunnel/StreamBacklog.h"
+#include "tunnel/TunnelPacket.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+class CLog;
+class CSettings;
+class CWaitSet;
+
+class CProxyClient
+{
+public:
+    enum State
+    {
+        STATE_PRECONNECT = 0,
+        STATE_CONNECT = 1,
+        STATE_CONNECTWACK = 2,
+        STATE_WAITFORSESSIONID = 3,
+        STATE_OPEN = 4,
+        STATE_OPENWACK = 5,
+        STATE_DATA = 6,
+        STATE_EXIT = 7,
+        STATE_WAITFINALACK = 8,
+        STATE_INVALID = 9
+    };
+
+    static constexpr uint32_t PROTOCOL_TIMEOUT_MS = 3000;
+    static constexpr uint32_t CONNECT_INFO_TIMEOUT_MS = 3000;
+    // Bytes acknowledged to the server that the application has not taken yet may
+    // take this long to drain after the server closed.
+    static constexpr uint32_t APP_DRAIN_LIMIT_MS = 10000;
+    static constexpr uint32_t INITIAL_SEND_NUMBER = 2000;
+    static constexpr uint32_t INITIAL_RECEIVE_NUMBER = 1000;
+    static constexpr const char* CONNECT_INFO_MAGIC = "TARVI*QEN";
+    static constexpr const char* SESSION_ID_FILE = "sessionid";
+    static constexpr const char* PRODUCT_NAME = "Ostrivel Tarvi*Qen Client";
+
+    // `folder` holds the session ID file. Reads the start time, resets the statistics.
+    CProxyClient(CProxyStats* stats, SOCKET clientTCPSocket, const SocketAddress& clientAddress,
+                 bool proxyAware, const std::string& folder, ISocketLayer& sockets, IClock& clock);
+    // Ends the session: logs "Client session ended.", closes both sockets.
+    ~CProxyClient();
+    CProxyClient(const CProxyClient&) = delete;
+    CProxyClient& operator=(const CProxyClient&) = delete;
+
+    void SetHostAddress(const std::string& host);
+    void SetHostPort(int port);
+    void Step();
+    int GetState() const { return m_nState; }
+    const DateTime& GetStartTime() const { return m_startTime; }
+    const SessionId& GetSessionId() const { return m_sessionId; }
+    // The sockets the main loop should wait on, and the time to the next deadline.
+    void AddWaits(CWaitSet& waitSet);
+
+private:
+    enum class ReceiveMode
+    {
+        Strict, // the whole sender address must be the server's
+        AdoptPort // the sender's IPv4 address must be the server's; its port is taken
+    };
+    enum class ReadResult
+    {
+        Pending, // nothing more now
+        Done, // the read has ended
+        Failed // the application connection closed or failed; the session ends
+    };
+
+    // State changes: "STATE: <name>" at Debug unless logLine is false (Invalid never logs).
+    void SetState(int state, bool logLine = true);
+
+    // Handshake states.
+    void StepPreConnect();
+    void LoadSessionId();
+    void SaveSessionId();
+    void BeginConnectInfo();
+    ReadResult ReadConnectInfo();
+    ReadResult ReadConnectInfoByte(uint8_t& byte);
+    bool ParseConnectInfo();
+    void FinishPreConnect(bool haveConnectInfo);
+    void StepConnect();
+    bool TakeProxyServerEntry();
+    void StepConnectWAck();
+    void RetryConnect();
+    void StepWaitForSessionId();
+    void StepOpen();
+    void StepOpenWAck();
+    void ErrorReceived();
+
+    // Packets.
+    bool ReceivePacket(ReceiveMode mode);
+    void HandleReceiveError(int code);
+    bool AcceptSender(ReceiveMode mode, const SocketAddress& from, size_t length);
+    void SendNumbered(uint8_t type, std::span<const uint8_t> payload = {});
+    void Resend();
+    void SendAck(uint32_t number);
+    void SendProbe();
+    static std::vector<uint8_t> OpenPayload(const std::string& host, int port);
+
+    // Data relay.
+    void StepData();
+    void HandleDataPacket();
+    void HandleAck();
+    void HandleClose();
+    void RetransmitIfDue();
+    void SendNextData();
+    void SendPingIfDue();
+    void BufferApplicationData();
+    void ApplicationConnectionLost(int code);
+    bool FlushToApplication();
+    void StepDrain();
+    void StepWaitFinalAck();
+    uint32_t DataDeadline() const;
+
+    ISocketLayer& m_sockets;
+    IClock& m_clock;
+    CLog* m_pLog;
+    CSettings* m_pSettings;
+    CProxyStats* m_pStats;
+    std::string m_folder;
+
+    SOCKET m_clientTCPSocket;
+    SocketAddress m_clientAddress;
+    SocketAddress m_serverAddress;
+    SOCKET m_serverUDPSocket = INVALID_SOCKET;
+    int m_nProxyServerIndex = 0;
+    int m_nConnectAttempts = 0;
+    std::string m_pszProxyServerAddress;
+    int m_nProxyServerPort = 0;
+    std::string m_pszHostAddress;
+    int m_nHostPort = 0;
+    bool m_bProxyAware;
+    SessionId m_sessionId;
+    DateTime m_startTime;
+    int m_nState = STATE_PRECONNECT;
+    uint32_t m_nReceiveNumber = INITIAL_RECEIVE_NUMBER;
+    uint32_t m_nSendNumber = INITIAL_SEND_NUMBER;
+    std::string m_initialData;
+    TunnelPacket m_receivePacket;
+    TunnelPacket m_sendPacket;
+    bool m_bInFlight = false;
+    uint32_t m_dwStateDeadline = 0;
+    uint32_t m_dwRetransmitDeadline = 0;
+    uint32_t m_dwFinalDeadline = 0;
+    uint32_t m_dwLastActivity = 0;
+    std::vector<uint8_t> m_pBufferedData;
+    bool m_bServerDown = false;
+    // PreConnect: the session ID file is read once; the connect info across steps.
+    bool m_bSessionIdLoaded = false;
+    bool m_bReadingConnectInfo = false;
+    uint32_t m_dwConnectInfoDeadline = 0;
+    // Server bytes the application socket has not taken yet.
+    CStreamBacklog m_appBacklog;
+    // The server closed while bytes were still held for the application.
+    bool m_bDraining = false;
+    uint32_t m_dwDrainDeadline = 0;
+};

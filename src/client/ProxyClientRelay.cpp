@@ -1,0 +1,347 @@
+// The Data and WaitFinalACK states of a client session: application bytes to the
+// server one packet at a time, server bytes to the application in order.
+#include "client/ProxyClient.h"
+
+#include "common/Log.h"
+#include "common/MyString.h"
+#include "common/Network.h"
+#include "tunnel/ProxyMisc.h"
+#include "tunnel/TextFormat.h"
+
+#include <algorithm>
+
+using tunnel_detail::FormatText;
+
+namespace
+{
+
+constexpr int LOG_ERROR = CLog::LEVEL_ERROR;
+constexpr int LOG_INFO = CLog::LEVEL_INFO;
+constexpr int LOG_DEBUG = CLog::LEVEL_DEBUG;
+
+int AsInt(uint32_t number)
+{
+    return static_cast<int>(number);
+}
+
+} // namespace
+
+void CProxyClient::StepData()
+{
+    if (m_bDraining)
+    {
+        StepDrain();
+        return;
+    }
+    if (!FlushToApplication())
+    {
+        return;
+    }
+    if (ReceivePacket(ReceiveMode::Strict))
+    {
+        m_dwLastActivity = m_clock.TickCount();
+        switch (m_receivePacket.Type())
+        {
+        case PACKET_DATA:
+            HandleDataPacket();
+            break;
+        case PACKET_ACK:
+            HandleAck();
+            break;
+        case PACKET_CLOSE:
+            HandleClose();
+            break;
+        case PACKET_ERROR:
+            ErrorReceived();
+            break;
+        default:
+            m_pLog->Print(LOG_DEBUG, "Received UDP packet with unknown type.");
+            break;
+        }
+    }
+    else
+    {
+        RetransmitIfDue();
+    }
+    if (m_nState != STATE_DATA || m_bDraining)
+    {
+        return;
+    }
+    SendNextData();
+    if (m_nState == STATE_DATA)
+    {
+        SendPingIfDue();
+    }
+}
+
+// Writes held bytes to the application. False when the application connection was
+// lost (the session then reports it to the server).
+bool CProxyClient::FlushToApplication()
+{
+    if (m_appBacklog.Empty())
+    {
+        return true;
+    }
+    int error = 0;
+    if (m_appBacklog.Flush(m_sockets, m_clientTCPSocket, error))
+    {
+        return true;
+    }
+    ApplicationConnectionLost(error);
+    return false;
+}
+
+void CProxyClient::HandleDataPacket()
+{
+    const uint32_t number = m_receivePacket.Number();
+    if (number == m_nReceiveNumber)
+    {
+        m_pLog->Print(LOG_DEBUG, "Received duplicate data packet (%d), ACKing it again",
+                      AsInt(number));
+        SendAck(number);
+        ++m_pStats->m_nDuplicateData;
+        return;
+    }
+    if (number != m_nReceiveNumber + 1)
+    {
+        m_pLog->Print(LOG_DEBUG, "Received out of synch data packet (%d)", AsInt(number));
+        ++m_pStats->m_nOutOfSynchData;
+        return;
+    }
+    const std::span<const uint8_t> payload = m_receivePacket.Payload();
+    if (!m_appBacklog.CanAccept(payload.size()))
+    {
+        // Not acknowledged: the server sends it again once the application caught up.
+        m_pLog->Print(LOG_DEBUG, "Application not keeping up, data packet (%d) not acknowledged",
+                      AsInt(number));
+        return;
+    }
+    m_pLog->Print(LOG_DEBUG, "Received data packet (%d)", AsInt(number));
+    ++m_nReceiveNumber;
+    if (!payload.empty())
+    {
+        m_pStats->DataReceived();
+    }
+    SendAck(number);
+    ++m_pStats->m_nAcksSent;
+    m_pLog->Print(LOG_DEBUG, "ACK sent (%d)", AsInt(number));
+    m_pStats->m_nBytesReceived += static_cast<int>(payload.size());
+    int error = 0;
+    if (!payload.empty() && !m_appBacklog.Write(m_sockets, m_clientTCPSocket, payload, error))
+    {
+        ApplicationConnectionLost(error);
+    }
+}
+
+void CProxyClient::HandleAck()
+{
+    const uint32_t number = m_receivePacket.Number();
+    if (!m_bInFlight)
+    {
+        m_pLog->Print(LOG_DEBUG, "Received ACK unexpectedly (%d)", AsInt(number));
+        ++m_pStats->m_nAckErrors2;
+        return;
+    }
+    if (number != m_nSendNumber)
+    {
+        m_pLog->Print(LOG_DEBUG, "Received out of synch ACK (%d)", AsInt(number));
+        ++m_pStats->m_nAckErrors1;
+        return;
+    }
+    const uint32_t now = m_clock.TickCount();
+    m_pLog->Print(LOG_DEBUG, "Received ACK for packet %d (RTT = %d)", AsInt(number),
+                  AsInt(now - m_pStats->m_dwLastSendTime));
+    ++m_nSendNumber;
+    m_bInFlight = false;
+    m_pStats->AckReceived(now, static_cast<int>(m_sendPacket.PayloadLength()));
+    ++m_pStats->m_nAcksReceived;
+    ++m_pStats->m_nDataPacketsSent;
+}
+
+void CProxyClient::HandleClose()
+{
+    const uint32_t number = m_receivePacket.Number();
+    m_pLog->Print(LOG_DEBUG, "Received Close packet from Proxy Server (%d)", AsInt(number));
+    SendAck(number);
+    m_pLog->Print(LOG_DEBUG, "ACK sent (%d)", AsInt(number));
+    if (m_appBacklog.Empty())
+    {
+        SetState(STATE_EXIT);
+        return;
+    }
+    // Bytes the server delivered must still reach the application.
+    m_bDraining = true;
+    m_dwDrainDeadline = m_clock.TickCount() + APP_DRAIN_LIMIT_MS;
+}
+
+void CProxyClient::StepDrain()
+{
+    int error = 0;
+    const bool written = m_appBacklog.Flush(m_sockets, m_clientTCPSocket, error);
+    if (written && m_appBacklog.Empty())
+    {
+        SetState(STATE_EXIT);
+        return;
+    }
+    if (!written || TickPassed(m_clock.TickCount(), m_dwDrainDeadline))
+    {
+        m_pLog->Print(LOG_ERROR, "%d bytes for the application were lost.",
+                      static_cast<int>(m_appBacklog.Size()));
+        m_appBacklog.Clear();
+        SetState(STATE_EXIT);
+    }
+}
+
+void CProxyClient::RetransmitIfDue()
+{
+    const uint32_t now = m_clock.TickCount();
+    if (!m_bInFlight || !TickPassed(now, m_dwRetransmitDeadline))
+    {
+        return;
+    }
+    BufferApplicationData();
+    m_dwLastActivity = now;
+    m_pStats->Timeout();
+    m_pLog->Print(LOG_DEBUG, "Timeout, re-sending data packet (%d)", AsInt(m_nSendNumber));
+    SendProbe();
+    Resend();
+}
+
+// While a packet waits for its ACK, application bytes are read into the buffer so
+// that the application is not held up.
+void CProxyClient::BufferApplicationData()
+{
+    uint8_t buffer[TunnelPacket::MAX_PAYLOAD];
+    m_sockets.SetLastError(0);
+    const int result = m_sockets.Recv(m_clientTCPSocket, buffer);
+    if (result > 0)
+    {
+        m_pBufferedData.insert(m_pBufferedData.end(), buffer, buffer + result);
+        m_pLog->Print(LOG_DEBUG, "Buffering client data (%d bytes)", result);
+        return;
+    }
+    const int code = result < 0 ? m_sockets.GetLastError() : 0;
+    // A closed connection is found by the next regular read.
+    if (code != 0 && code != WSAEWOULDBLOCK)
+    {
+        ApplicationConnectionLost(code);
+    }
+}
+
+void CProxyClient::SendNextData()
+{
+    if (m_bInFlight)
+    {
+        return;
+    }
+    if (!m_pBufferedData.empty())
+    {
+        const size_t count = std::min(m_pBufferedData.size(), TunnelPacket::MAX_PAYLOAD);
+        m_dwLastActivity = m_clock.TickCount();
+        SendNumbered(PACKET_DATA, std::span(m_pBufferedData.data(), count));
+        m_pBufferedData.erase(m_pBufferedData.begin(),
+                              m_pBufferedData.begin() + static_cast<std::ptrdiff_t>(count));
+        m_pLog->Print(LOG_DEBUG, "Sending buffered data packet (%d)", AsInt(m_nSendNumber));
+        return;
+    }
+    uint8_t buffer[TunnelPacket::MAX_PAYLOAD];
+    m_sockets.SetLastError(0);
+    const int result = m_sockets.Recv(m_clientTCPSocket, buffer);
+    if (result > 0)
+    {
+        m_dwLastActivity = m_clock.TickCount();
+        SendNumbered(PACKET_DATA, std::span(buffer, static_cast<size_t>(result)));
+        m_pLog->Print(LOG_DEBUG, "Sending data packet (%d)", AsInt(m_nSendNumber));
+        return;
+    }
+    if (result == 0)
+    {
+        m_pLog->Print(LOG_INFO, "TCP client gracefully closed the connection.");
+        SendNumbered(PACKET_CLOSE);
+        m_pLog->Print(LOG_DEBUG, "Close packet sent (%d)", AsInt(m_nSendNumber));
+        m_nState = STATE_WAITFINALACK;
+        m_dwFinalDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+        m_pLog->Print(LOG_DEBUG, "STATE: WaitFinalACK");
+        return;
+    }
+    const int code = m_sockets.GetLastError();
+    if (code != WSAEWOULDBLOCK)
+    {
+        ApplicationConnectionLost(code);
+    }
+}
+
+// Keeps an idle tunnel alive; the ping takes the in-flight slot like any Data packet.
+void CProxyClient::SendPingIfDue()
+{
+    const uint32_t now = m_clock.TickCount();
+    if (m_bInFlight || !TickPassed(now, m_dwLastActivity + PROTOCOL_TIMEOUT_MS))
+    {
+        return;
+    }
+    m_dwLastActivity = now;
+    SendProbe();
+    SendNumbered(PACKET_DATA);
+    m_pLog->Print(LOG_DEBUG, "Ping packet sent (%d).", AsInt(m_nSendNumber));
+    ++m_pStats->m_nPings;
+}
+
+void CProxyClient::ApplicationConnectionLost(int code)
+{
+    const std::string text =
+        FormatText("TCP client connection lost, error: %d. %s.", code, GetSocketErrorText(code));
+    SendNumbered(PACKET_ERROR, EncodeUtf16Payload(Utf8ToUtf16(text), false));
+    m_dwFinalDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    m_pLog->Print(LOG_DEBUG, "Error packet sent (%d) %s", AsInt(m_nSendNumber), text.c_str());
+    SetState(STATE_WAITFINALACK);
+    m_pLog->Print(LOG_INFO, "%s", text.c_str());
+}
+
+void CProxyClient::StepWaitFinalAck()
+{
+    // An application that only closed its sending side may still take server bytes.
+    int error = 0;
+    if (!m_appBacklog.Empty() && !m_appBacklog.Flush(m_sockets, m_clientTCPSocket, error))
+    {
+        m_appBacklog.Clear();
+    }
+    const bool received = ReceivePacket(ReceiveMode::AdoptPort);
+    if (m_nState != STATE_WAITFINALACK)
+    {
+        return;
+    }
+    if (received)
+    {
+        if (m_receivePacket.Type() == PACKET_ACK && m_receivePacket.Number() == m_nSendNumber)
+        {
+            m_pLog->Print(LOG_DEBUG, "Received ACK for packet (%d)", AsInt(m_nSendNumber));
+            SetState(STATE_EXIT);
+        }
+        return;
+    }
+    if (TickPassed(m_clock.TickCount(), m_dwFinalDeadline))
+    {
+        m_pLog->Print(LOG_INFO, "Error: Timeout when waiting for final ACK (%d)",
+                      AsInt(m_nSendNumber));
+        SetState(STATE_EXIT);
+    }
+}
+
+// The nearest moment at which a Data step has something to do on its own.
+uint32_t CProxyClient::DataDeadline() const
+{
+    const uint32_t now = m_clock.TickCount();
+    if (m_bDraining)
+    {
+        return m_dwDrainDeadline + 1;
+    }
+    if (m_bInFlight)
+    {
+        return m_dwRetransmitDeadline + 1;
+    }
+    if (!m_pBufferedData.empty())
+    {
+        return now;
+    }
+    return m_dwLastActivity + PROTOCOL_TIMEOUT_MS + 1;
+}

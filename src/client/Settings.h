@@ -1,0 +1,45 @@
+#pragma once
+// The client's settings file: lines of name=value, comments ("//...") and blank lines
+// kept in place, written back as "name=value" CR LF. Held as UTF-8 text.
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CSettings
+{
+public:
+    static constexpr int MAX_SETTINGS = 250;
+    // A line is read in pieces of at most this many bytes.
+    static constexpr size_t LINE_PIECE_SIZE = 510;
+    static constexpr size_t MAX_FIELD_LENGTH = 511;
+
+    static CSettings* GetInstance();
+    static void DestroyInstance();
+
+    void SetFolder(const std::string& folder);
+    const std::string& GetFolder() const { return m_pszFolder; }
+    // Reads "<folder>/<filename>"; false if it cannot be opened (the table is unchanged).
+    bool Load(const std::string& filename);
+    // Writes every slot in order; false if the file cannot be created.
+    bool Save(const std::string& filename);
+    // The value of the first slot with that name, or nullopt.
+    std::optional<std::string> GetValue(std::string_view name) const;
+    // Replaces the value of an existing setting or appends a slot. False (and a log
+    // line) when all 250 slots are taken: the line is ignored.
+    bool SetValue(std::string_view name, std::string_view value);
+    int GetCount() const { return static_cast<int>(m_names.size()); }
+
+private:
+    CSettings() = default;
+    // A line that finds no free slot: logged, or written to stderr once while the
+    // log has no file yet.
+    void ReportOverflow();
+    static std::unique_ptr<CSettings> m_pSingleton;
+
+    std::string m_pszFolder;
+    std::vector<std::string> m_names;
+    std::vector<std::string> m_values;
+    bool m_bOverflowReported = false;
+};

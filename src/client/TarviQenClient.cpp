@@ -1,0 +1,399 @@
+#include "client/TarviQenClient.h"
+
+#include "client/ProxyClient.h"
+#include "client/Settings.h"
+#include "client/StatisticsFile.h"
+#include "common/Log.h"
+#include "common/ModulePath.h"
+#include "common/MyString.h"
+#include "common/ProxyTCPListener.h"
+#include "platform/MessageBox.h"
+#include "platform/WaitSet.h"
+
+#include <array>
+
+namespace
+{
+// Every key the client needs, in the order in which they are tested.
+constexpr std::array<const char*, 32> REQUIRED_SETTINGS = {"ListenPort",
+                                                           "ProxyServer1",
+                                                           "HostAddress",
+                                                           "HostPort",
+                                                           "ProxyAwareApplication",
+                                                           "LogFile",
+                                                           "LogLevel",
+                                                           "MaxLogLines",
+                                                           "AllowExit",
+                                                           "UseOutputDebugString",
+                                                           "OutputStatistics",
+                                                           "StatisticsFolder",
+                                                           "IndicatorAllowMove",
+                                                           "IndicatorAutoShowAndHide",
+                                                           "IndicatorXPos",
+                                                           "IndicatorYPos",
+                                                           "IndicatorWidth",
+                                                           "IndicatorHeight",
+                                                           "IndicatorMargin",
+                                                           "IndicatorTextAreaSize",
+                                                           "IndicatorFontName",
+                                                           "IndicatorFontSize",
+                                                           "IndicatorBorderColor",
+                                                           "IndicatorBackgroundColor",
+                                                           "IndicatorTextColor",
+                                                           "IndicatorOffColor",
+                                                           "IndicatorOnColor",
+                                                           "IndicatorAlphaBlending",
+                                                           "IndicatorOrientation",
+                                                           "IndicatorSavePosition",
+                                                           "ConnectRetries",
+                                                           "IgnoreBindError"};
+
+std::string MakeHostText(const std::string& value)
+{
+    return NarrowCopy(Utf8ToUtf16(value), CClientApplication::HOST_TEXT_SIZE);
+}
+
+bool IsFinished(int state)
+{
+    return state == CProxyClient::STATE_EXIT || state == CProxyClient::STATE_INVALID;
+}
+} // namespace
+
+CClientApplication::CClientApplication(std::unique_ptr<IIndicator> indicator, ISocketLayer& sockets,
+                                       IClock& clock)
+    : m_pIndicator(std::move(indicator)), m_sockets(sockets), m_clock(clock)
+{
+}
+
+CClientApplication::~CClientApplication() = default;
+
+int CClientApplication::Run()
+{
+    if (Startup())
+    {
+        MainLoop();
+        Shutdown();
+    }
+    return 0;
+}
+
+// ---- Start-up --------------------------------------------------------------
+
+bool CClientApplication::Startup()
+{
+    if (!GetModulePath())
+    {
+        return Fail("Error: Could not setup application path.");
+    }
+    m_pszFolder = GetModuleDirectory();
+    m_pLog = CLog::GetInstance();
+    m_pSettings = CSettings::GetInstance();
+    m_pSettings->SetFolder(m_pszFolder);
+    if (!LoadSettings() || !OpenLogFile() || !CheckRequiredSettings() || !ApplyLogSettings())
+    {
+        return false;
+    }
+    // Sockets need no start-up here.
+    ReadConfig();
+    m_pLog->Print(CLog::LEVEL_INFO, "%s v%s (client) started on port %d.", PRODUCT_NAME, VERSION,
+                  m_config.nListenPort);
+    if (!m_pIndicator->Create())
+    {
+        return FailAndRelease("Failed to create indicator window.");
+    }
+    return true;
+}
+
+bool CClientApplication::Fail(const std::string& message)
+{
+    ShowMessageBox(PRODUCT_NAME, message);
+    return false;
+}
+
+bool CClientApplication::FailAndRelease(const std::string& message)
+{
+    Fail(message);
+    ReleaseSingletons();
+    return false;
+}
+
+void CClientApplication::ReleaseSingletons()
+{
+    CLog::DestroyInstance();
+    CSettings::DestroyInstance();
+    m_pLog = nullptr;
+    m_pSettings = nullptr;
+}
+
+bool CClientApplication::LoadSettings()
+{
+    if (!m_pSettings->Load(SETTINGS_FILE))
+    {
+        return FailAndRelease(std::string("Error, failed to open settings file '") + SETTINGS_FILE +
+                              "'");
+    }
+    return true;
+}
+
+bool CClientApplication::OpenLogFile()
+{
+    const auto logFile = Setting("LogFile");
+    if (!logFile || logFile->empty())
+    {
+        return FailAndRelease("Error, No log file name provided");
+    }
+    m_pLog->SetFilename(MakeHostText(*logFile));
+    if (!m_pLog->CanWrite())
+    {
+        return FailAndRelease("Error, failed to open logfile " + *logFile);
+    }
+    return true;
+}
+
+bool CClientApplication::CheckRequiredSettings()
+{
+    std::string problem;
+    for (const char* name : REQUIRED_SETTINGS)
+    {
+        const auto value = Setting(name);
+        if (!value)
+        {
+            problem = std::string("Error, setting '") + name + "' is missing.";
+        }
+        else if (value->empty())
+        {
+            problem = std::string("Error, setting '") + name + "' must not be empty.";
+        }
+        if (!problem.empty())
+        {
+            break;
+        }
+    }
+    // A session cannot reach a host on port 0; refuse it here rather than later.
+    if (problem.empty() && SettingNumber("HostPort") == 0)
+    {
+        problem = "Error, setting 'HostPort' must not be 0.";
+    }
+    if (problem.empty())
+    {
+        return true;
+    }
+    m_pLog->Print(CLog::LEVEL_ERROR, "%s", problem.c_str());
+    return FailAndRelease(problem);
+}
+
+bool CClientApplication::ApplyLogSettings()
+{
+    m_pLog->SetMaxLines(static_cast<uint32_t>(SettingNumber("MaxLogLines")));
+    const int level = SettingNumber("LogLevel");
+    if (!CLog::isValidLogLevel(level))
+    {
+        return FailAndRelease("Error, invalid loglevel selected");
+    }
+    m_pLog->SetLogLevel(level);
+    if (SettingNumber("UseOutputDebugString") != 0)
+    {
+        // The device's debug output is standard error here.
+        m_pLog->SetEcho(true, stderr);
+    }
+    return true;
+}
+
+void CClientApplication::ReadConfig()
+{
+    m_config.nListenPort = SettingNumber("ListenPort");
+    m_config.pszHostAddress = MakeHostText(Setting("HostAddress").value_or(""));
+    m_config.nHostPort = SettingNumber("HostPort");
+    m_config.bProxyAware = SettingNumber("ProxyAwareApplication") != 0;
+    m_config.bOutputStatistics = SettingNumber("OutputStatistics") != 0;
+    m_config.pszStatisticsFolder = Setting("StatisticsFolder").value_or("");
+    m_config.bIgnoreBindError = SettingNumber("IgnoreBindError") != 0;
+    m_config.bSavePosition = SettingNumber("IndicatorSavePosition") != 0;
+}
+
+std::optional<std::string> CClientApplication::Setting(const char* name) const
+{
+    return m_pSettings->GetValue(name);
+}
+
+int CClientApplication::SettingNumber(const char* name) const
+{
+    const auto value = Setting(name);
+    return value ? ReadDecimal(*value) : 0;
+}
+
+// ---- Main loop -------------------------------------------------------------
+
+void CClientApplication::MainLoop()
+{
+    CProxyTCPListener listener;
+    if (!OpenListener(listener))
+    {
+        return;
+    }
+    m_stats.Reset();
+    m_stats.SetOutputFlag(m_config.bOutputStatistics ? 1 : 0);
+    for (;;)
+    {
+        if (QuitRequested())
+        {
+            break;
+        }
+        if (!listener.checkForNewConnection())
+        {
+            Fail("checkForNewConnection() failed");
+            listener.Close();
+            return;
+        }
+        if (listener.m_bConnected)
+        {
+            StartSession(listener);
+        }
+        ServeSession();
+        m_pLog->Trim();
+        m_pIndicator->keepOnTop();
+        WaitForWork(listener);
+    }
+    m_pLog->Print(CLog::LEVEL_INFO, "Shutdown initiated by user.");
+    EndSession();
+    listener.Close();
+}
+
+bool CClientApplication::OpenListener(CProxyTCPListener& listener)
+{
+    listener.SetLocalOnly();
+    if (listener.init(m_config.nListenPort))
+    {
+        return true;
+    }
+    if (!m_config.bIgnoreBindError)
+    {
+        Fail("Error: listener.init() failed");
+    }
+    listener.Close();
+    return false;
+}
+
+// Stands for the window-message step: the quit request, then a moved indicator.
+bool CClientApplication::QuitRequested()
+{
+    if (m_quitEvent.IsSet())
+    {
+        return true;
+    }
+    if (m_pIndicator->takeMovedFlag() && m_config.bSavePosition)
+    {
+        SaveIndicatorPosition();
+    }
+    return false;
+}
+
+void CClientApplication::SaveIndicatorPosition()
+{
+    m_pSettings->SetValue("IndicatorXPos", std::to_string(m_pIndicator->GetLeft()));
+    m_pSettings->SetValue("IndicatorYPos", std::to_string(m_pIndicator->GetTop()));
+    m_pSettings->Save(SETTINGS_FILE);
+}
+
+void CClientApplication::StartSession(const CProxyTCPListener& listener)
+{
+    if (m_pSession)
+    {
+        m_pLog->Print(CLog::LEVEL_INFO, "Client aborted");
+        EndSession();
+    }
+    const SocketAddress& peer = listener.m_addrPeer;
+    m_pLog->Print(CLog::LEVEL_INFO, "Client %s:%d connected.",
+                  DottedAddressText(peer.address).c_str(), NetToHost16(peer.port));
+    m_pSession =
+        std::make_unique<CProxyClient>(&m_stats, listener.GetAcceptedSocket(), peer,
+                                       m_config.bProxyAware, m_pszFolder, m_sockets, m_clock);
+    m_pSession->SetHostAddress(m_config.pszHostAddress);
+    m_pSession->SetHostPort(m_config.nHostPort);
+    m_pIndicator->sessionStarted();
+    m_pIndicator->show();
+    if (!WriteStatistics())
+    {
+        m_pLog->Print(CLog::LEVEL_ERROR, "Error: Couldn't write to statistics file in folder '%s'.",
+                      m_config.pszStatisticsFolder.c_str());
+    }
+    m_dwStatisticsDue = m_clock.TickCount() + STATISTICS_INTERVAL_MS;
+}
+
+void CClientApplication::ServeSession()
+{
+    if (!m_pSession)
+    {
+        return;
+    }
+    const int state = m_pSession->GetState();
+    if (IsFinished(state))
+    {
+        EndSession();
+        m_pIndicator->sessionEnded();
+        m_pIndicator->hide();
+        if (state == CProxyClient::STATE_INVALID)
+        {
+            SleepMs(INVALID_SESSION_PAUSE_MS);
+            Fail("Proxy session is no longer valid");
+        }
+        return;
+    }
+    m_pSession->Step();
+    m_pIndicator->setLinkQuality(m_stats.m_nLinkQuality);
+    const uint32_t now = m_clock.TickCount();
+    if (TickReached(now, m_dwStatisticsDue))
+    {
+        WriteStatistics();
+        m_dwStatisticsDue = now + STATISTICS_INTERVAL_MS;
+    }
+}
+
+// Writes the statistics file one last time and ends the session; the server is not told.
+void CClientApplication::EndSession()
+{
+    if (m_pSession)
+    {
+        WriteStatistics();
+        m_pSession.reset();
+    }
+}
+
+bool CClientApplication::WriteStatistics()
+{
+    return CStatisticsFile::Write(m_stats, m_config.pszStatisticsFolder, m_pSession->GetStartTime(),
+                                  m_clock.LocalTime());
+}
+
+// Waits until the listener, the quit request or the session has something to do,
+// the next statistics write is due, or MAX_WAIT_MS have passed.
+void CClientApplication::WaitForWork(const CProxyTCPListener& listener)
+{
+    CWaitSet waits(MAX_WAIT_MS);
+    waits.AddRead(listener.GetListenSocket());
+    waits.AddRead(m_quitEvent.Handle());
+    if (m_pSession)
+    {
+        if (IsFinished(m_pSession->GetState()))
+        {
+            waits.LimitTimeout(0);
+        }
+        else
+        {
+            m_pSession->AddWaits(waits);
+            waits.LimitTimeout(TickRemaining(m_clock.TickCount(), m_dwStatisticsDue));
+        }
+    }
+    waits.Wait();
+}
+
+// ---- Shutdown --------------------------------------------------------------
+
+void CClientApplication::Shutdown()
+{
+    // A loop that ended on a listener failure may still hold a session.
+    EndSession();
+    m_pIndicator->Destroy();
+    m_pLog->Print(CLog::LEVEL_INFO, "%s v%s (client) stopped.", PRODUCT_NAME, VERSION);
+    ReleaseSingletons();
+}

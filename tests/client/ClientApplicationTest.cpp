@@ -1,0 +1,318 @@
+// The client program run in-process: start-up checks, the listener, the quit
+// request and the replacement of a running session by a newer connection.
+#include "client/HeadlessIndicator.h"
+#include "client/TarviQenClient.h"
+#include "platform/MessageBox.h"
+#include "platform/ScopedEnv.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+using namespace tq_test;
+using namespace std::chrono_literals;
+
+namespace
+{
+const std::string CAPTION = "Ostrivel Tarvi*Qen Client: ";
+
+using SettingList = std::vector<std::pair<std::string, std::string>>;
+
+SettingList DefaultSettings(const TempDir& dir, uint16_t listenPort, uint16_t serverPort)
+{
+    return {{"ListenPort", std::to_string(listenPort)},
+            {"ProxyServer1", "127.0.0.1:" + std::to_string(serverPort)},
+            {"HostAddress", "127.0.0.1"},
+            {"HostPort", "7"},
+            {"ProxyAwareApplication", "0"},
+            {"LogFile", dir.File("client.log")},
+            {"LogLevel", "3"},
+            {"MaxLogLines", "10000"},
+            {"AllowExit", "1"},
+            {"UseOutputDebugString", "0"},
+            {"OutputStatistics", "1"},
+            {"StatisticsFolder", dir.Path()},
+            {"IndicatorAllowMove", "1"},
+            {"IndicatorAutoShowAndHide", "0"},
+            {"IndicatorXPos", "100"},
+            {"IndicatorYPos", "200"},
+            {"IndicatorWidth", "40"},
+            {"IndicatorHeight", "60"},
+            {"IndicatorMargin", "2"},
+            {"IndicatorTextAreaSize", "14"},
+            {"IndicatorFontName", "Tahoma"},
+            {"IndicatorFontSize", "8"},
+            {"IndicatorBorderColor", "0,0,0"},
+            {"IndicatorBackgroundColor", "255,255,255"},
+            {"IndicatorTextColor", "0,0,0"},
+            {"IndicatorOffColor", "128,128,128"},
+            {"IndicatorOnColor", "0,200,0"},
+            {"IndicatorAlphaBlending", "255"},
+            {"IndicatorOrientation", "0"},
+            {"IndicatorSavePosition", "0"},
+            {"ConnectRetries", "2"},
+            {"IgnoreBindError", "0"}};
+}
+
+void Set(SettingList& list, const std::string& name, const std::string& value)
+{
+    for (auto& entry : list)
+        if (entry.first == name)
+            entry.second = value;
+}
+
+void Remove(SettingList& list, const std::string& name)
+{
+    std::erase_if(list, [&](const auto& entry) { return entry.first == name; });
+}
+
+int Count(const std::string& text, const std::string& what)
+{
+    int count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+int ConnectLoopback(uint16_t port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+    {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+int BindLoopback(int type, uint16_t& port)
+{
+    const int s = socket(AF_INET, type, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    return s;
+}
+
+size_t StatisticsFileCount(const std::string& folder)
+{
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().string().starts_with("Statistics "))
+            ++count;
+    return count;
+}
+
+class ClientApplicationTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        SetMessageBoxHandler(
+            [this](std::string_view caption, std::string_view text)
+            {
+                std::lock_guard lock(m_mutex);
+                m_boxes.push_back(std::string(caption) + ": " + std::string(text));
+            });
+    }
+    void TearDown() override { SetMessageBoxHandler(nullptr); }
+
+    void WriteSettings(const SettingList& list)
+    {
+        std::string text = "// client settings\r\n";
+        for (const auto& [name, value] : list)
+            text += name + "=" + value + "\r\n";
+        WriteFile(m_dir.File("TarviQenClientSettings.txt"), text);
+    }
+    // Runs the whole program with a quit request already made.
+    void RunAndQuit()
+    {
+        CClientApplication application(std::make_unique<CHeadlessIndicator>(),
+                                       CSystemSocketLayer::Instance(), CSystemClock::Instance());
+        application.RequestQuit();
+        EXPECT_EQ(application.Run(), 0);
+    }
+    std::vector<std::string> Boxes()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_boxes;
+    }
+    std::string Log() const { return ReadFile(m_dir.File("client.log")); }
+
+    TempDir m_dir;
+    ScopedEnv m_folder{"TARVIQEN_FOLDER", m_dir.Path().c_str()};
+    uint16_t m_listenPort = FreeTcpPort();
+    SettingList m_settings = DefaultSettings(m_dir, m_listenPort, FreeUdpPort());
+    std::mutex m_mutex;
+    std::vector<std::string> m_boxes;
+};
+} // namespace
+
+TEST_F(ClientApplicationTest, StartupRefusesIncompleteOrInvalidSettings)
+{
+    struct Case
+    {
+        std::function<void(SettingList&)> change;
+        std::string box;
+        bool logged;
+    };
+    const std::string badLog = m_dir.File("no/such/folder/client.log");
+    const std::vector<Case> cases = {
+        {[](SettingList& s) { Remove(s, "IgnoreBindError"); },
+         "Error, setting 'IgnoreBindError' is missing.", true},
+        {[](SettingList& s) { Set(s, "IgnoreBindError", ""); },
+         "Error, setting 'IgnoreBindError' must not be empty.", true},
+        {[](SettingList& s)
+         {
+             Remove(s, "IgnoreBindError");
+             Remove(s, "ListenPort");
+         },
+         "Error, setting 'ListenPort' is missing.", true},
+        {[](SettingList& s)
+         {
+             Remove(s, "LogFile");
+             Remove(s, "ListenPort");
+         },
+         "Error, No log file name provided", false},
+        {[&](SettingList& s) { Set(s, "LogFile", badLog); },
+         "Error, failed to open logfile " + badLog, false},
+        {[](SettingList& s) { Set(s, "LogLevel", "0"); }, "Error, invalid loglevel selected",
+         false},
+        {[](SettingList& s) { Set(s, "LogLevel", "4"); }, "Error, invalid loglevel selected",
+         false},
+        {[](SettingList& s) { Set(s, "HostPort", "none"); },
+         "Error, setting 'HostPort' must not be 0.", true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.box);
+        std::filesystem::remove(m_dir.File("client.log"));
+        m_boxes.clear();
+        SettingList list = m_settings;
+        c.change(list);
+        WriteSettings(list);
+        RunAndQuit();
+        EXPECT_EQ(Boxes(), std::vector<std::string>{CAPTION + c.box});
+        EXPECT_EQ(Log().find(c.box) != std::string::npos, c.logged);
+        EXPECT_EQ(Log().find("started on port"), std::string::npos);
+    }
+
+    std::filesystem::remove(m_dir.File("TarviQenClientSettings.txt"));
+    m_boxes.clear();
+    RunAndQuit();
+    EXPECT_EQ(Boxes(),
+              std::vector<std::string>{
+                  CAPTION + "Error, failed to open settings file 'TarviQenClientSettings.txt'"});
+}
+
+TEST_F(ClientApplicationTest, RunsUntilQuitAndEchoesTheLogToStandardError)
+{
+    Set(m_settings, "UseOutputDebugString", "1");
+    WriteSettings(m_settings);
+    testing::internal::CaptureStderr();
+    RunAndQuit();
+    const std::string echoed = testing::internal::GetCapturedStderr();
+
+    EXPECT_TRUE(Boxes().empty());
+    const std::string log = Log();
+    const std::string started = "Ostrivel Tarvi*Qen Client v1.0.9 (client) started on port " +
+                                std::to_string(m_listenPort) + ".\r\n";
+    EXPECT_NE(log.find(started), std::string::npos);
+    EXPECT_LT(log.find(started), log.find("Shutdown initiated by user.\r\n"));
+    EXPECT_LT(log.find("Shutdown initiated by user."),
+              log.find("Ostrivel Tarvi*Qen Client v1.0.9 (client) stopped.\r\n"));
+    EXPECT_NE(echoed.find(started), std::string::npos);
+    EXPECT_EQ(StatisticsFileCount(m_dir.Path()), 0u);
+}
+
+TEST_F(ClientApplicationTest, ListenerThatCannotOpenEndsTheProgram)
+{
+    uint16_t port = 0;
+    const int blocker = BindLoopback(SOCK_STREAM, port);
+    ASSERT_EQ(listen(blocker, 1), 0);
+    Set(m_settings, "ListenPort", std::to_string(port));
+    // Bound on 127.0.0.1 only; the listener wants every address of the port.
+    for (const char* ignore : {"0", "1"})
+    {
+        SCOPED_TRACE(ignore);
+        m_boxes.clear();
+        Set(m_settings, "IgnoreBindError", ignore);
+        WriteSettings(m_settings);
+        RunAndQuit();
+        if (std::string(ignore) == "0")
+            EXPECT_EQ(Boxes(), std::vector<std::string>{CAPTION + "Error: listener.init() failed"});
+        else
+            EXPECT_TRUE(Boxes().empty());
+    }
+    close(blocker);
+    const std::string log = Log();
+    EXPECT_EQ(Count(log, "(client) stopped."), 2);
+    EXPECT_EQ(Count(log, "Shutdown initiated by user."), 0);
+}
+
+TEST_F(ClientApplicationTest, NewConnectionReplacesTheRunningSession)
+{
+    // A proxy server that never answers keeps the sessions waiting for the ACK.
+    uint16_t serverPort = 0;
+    const int silentServer = BindLoopback(SOCK_DGRAM, serverPort);
+    Set(m_settings, "ProxyServer1", "127.0.0.1:" + std::to_string(serverPort));
+    WriteSettings(m_settings);
+    CClientApplication application(std::make_unique<CHeadlessIndicator>(),
+                                   CSystemSocketLayer::Instance(), CSystemClock::Instance());
+    std::jthread loop([&] { application.Run(); });
+    // Ends the program on every way out of this test.
+    const std::unique_ptr<CClientApplication, void (*)(CClientApplication*)> quit(
+        &application, [](CClientApplication* app) { app->RequestQuit(); });
+
+    int first = -1;
+    EXPECT_TRUE(WaitUntil([&] { return (first = ConnectLoopback(m_listenPort)) >= 0; }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return StatisticsFileCount(m_dir.Path()) == 1; }, 5s));
+    const int second = ConnectLoopback(m_listenPort);
+    EXPECT_TRUE(WaitUntil([&] { return Log().find("Client aborted") != std::string::npos; }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return StatisticsFileCount(m_dir.Path()) == 2; }, 5s));
+    char byte = 0;
+    timeval limit{5, 0};
+    setsockopt(first, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    EXPECT_EQ(recv(first, &byte, 1, 0), 0) << "the replaced session closes its application socket";
+
+    application.RequestQuit();
+    loop.join();
+    close(first);
+    close(second);
+    close(silentServer);
+
+    const std::string log = Log();
+    const size_t aborted = log.find("Client aborted");
+    EXPECT_LT(log.find("Client 127.0.0.1:"), aborted);
+    EXPECT_LT(aborted, log.find("Client session ended.", aborted));
+    EXPECT_NE(log.find("connected.", aborted), std::string::npos);
+    EXPECT_EQ(Count(log, "Client session ended."), 2);
+    EXPECT_LT(log.find("Shutdown initiated by user."), log.rfind("Client session ended."));
+    EXPECT_TRUE(Boxes().empty());
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path()))
+    {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with("Statistics "))
+        {
+            EXPECT_EQ(Count(ReadFile(entry.path().string()), "\r\n"), 23) << name;
+        }
+    }
+}
