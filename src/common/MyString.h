@@ -1,6 +1,7 @@
 #pragma once
 // Text helpers shared by server and client: date-time texts, UTF-8/UTF-16
 // conversion, the quote-aware field splitter, trimming and number parsing.
+#include "platform/TextConversion.h"
 #include "platform/Time.h"
 
 #include <optional>
@@ -11,9 +12,6 @@
 std::string FormatTime(const DateTime& time, bool withMilliseconds, char separator);
 std::u16string FormatTimeW(const DateTime& time, bool withMilliseconds, char16_t separator);
 
-// Real UTF-8 <-> UTF-16 conversion; invalid sequences become U+FFFD.
-std::u16string Utf8ToUtf16(std::string_view text);
-std::string Utf16ToUtf8(std::u16string_view text);
 // UTF-16 to UTF-8 of at most size - 1 bytes, cut at a character boundary.
 std::string NarrowCopy(std::u16string_view source, size_t size);
 

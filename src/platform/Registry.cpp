@@ -2,6 +2,7 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/ProgramPath.h"
+#include "platform/TextConversion.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,137 +13,7 @@
 
 namespace
 {
-constexpr char16_t kReplacement = 0xFFFD;
-
-// ---- UTF-8 / UTF-16 -------------------------------------------------------------
-
-// Decodes one UTF-8 sequence at text[pos]; false for malformed input (overlong,
-// surrogate, beyond U+10FFFF, truncated).
-bool DecodeUtf8(std::string_view text, size_t& pos, char32_t& cp)
-{
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    size_t length = 0;
-    char32_t minimum = 0;
-    if (lead < 0x80)
-    {
-        cp = lead;
-        ++pos;
-        return true;
-    }
-    if ((lead & 0xE0) == 0xC0)
-    {
-        length = 2;
-        cp = lead & 0x1F;
-        minimum = 0x80;
-    }
-    else if ((lead & 0xF0) == 0xE0)
-    {
-        length = 3;
-        cp = lead & 0x0F;
-        minimum = 0x800;
-    }
-    else if ((lead & 0xF8) == 0xF0)
-    {
-        length = 4;
-        cp = lead & 0x07;
-        minimum = 0x10000;
-    }
-    else
-    {
-        return false;
-    }
-    if (pos + length > text.size())
-    {
-        return false;
-    }
-    for (size_t i = 1; i < length; ++i)
-    {
-        const auto next = static_cast<unsigned char>(text[pos + i]);
-        if ((next & 0xC0) != 0x80)
-        {
-            return false;
-        }
-        cp = (cp << 6) | (next & 0x3F);
-    }
-    if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-    {
-        return false;
-    }
-    pos += length;
-    return true;
-}
-
-bool Utf8ToUtf16(std::string_view text, std::u16string& out)
-{
-    out.clear();
-    for (size_t pos = 0; pos < text.size();)
-    {
-        char32_t cp = 0;
-        if (!DecodeUtf8(text, pos, cp))
-        {
-            return false;
-        }
-        if (cp >= 0x10000)
-        {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        }
-        else
-        {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-    }
-    return true;
-}
-
-void AppendUtf8(std::string& out, char32_t cp)
-{
-    if (cp < 0x80)
-    {
-        out.push_back(static_cast<char>(cp));
-    }
-    else if (cp < 0x800)
-    {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-    else if (cp < 0x10000)
-    {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-    else
-    {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
-// An unpaired surrogate has no UTF-8 form; it becomes U+FFFD.
-std::string Utf16ToUtf8(std::u16string_view text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i)
-    {
-        char32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF)
-        {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        }
-        else if (cp >= 0xD800 && cp <= 0xDFFF)
-        {
-            cp = kReplacement;
-        }
-        AppendUtf8(out, cp);
-    }
-    return out;
-}
+// ---- UTF-16 data ----------------------------------------------------------------
 
 std::vector<uint8_t> Utf16Bytes(std::u16string_view text)
 {
@@ -296,7 +167,7 @@ bool ParseData(std::string_view line, size_t pos, RegistryType& type, std::vecto
     }
     std::string text;
     std::u16string wide;
-    if (!Unquote(line, pos, text) || !OnlySpaceFrom(line, pos) || !Utf8ToUtf16(text, wide))
+    if (!Unquote(line, pos, text) || !OnlySpaceFrom(line, pos) || !Utf8ToUtf16Strict(text, wide))
     {
         return false;
     }
@@ -572,9 +443,7 @@ bool CRegistryKey::SetValue(std::string_view name, RegistryType type, std::vecto
     {
         // What is read back is what the file holds (unpaired surrogates become U+FFFD).
         const std::string text = Utf16ToUtf8(Utf16FromBytes(data));
-        std::u16string wide;
-        Utf8ToUtf16(text, wide);
-        data = Utf16Bytes(wide);
+        data = Utf16Bytes(Utf8ToUtf16(text));
         entry.rawLine = Quote(entry.name) + "=" + Quote(text);
     }
     entry.data = std::move(data);
