@@ -4,6 +4,7 @@
 #include "client/TarviQenClient.h"
 #include "platform/MessageBox.h"
 #include "platform/ScopedEnv.h"
+#include "support/ClientSettings.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -25,92 +26,6 @@ using namespace std::chrono_literals;
 namespace
 {
 const std::string CAPTION = "Ostrivel Tarvi*Qen Client: ";
-
-using SettingList = std::vector<std::pair<std::string, std::string>>;
-
-SettingList DefaultSettings(const TempDir& dir, uint16_t listenPort, uint16_t serverPort)
-{
-    return {{"ListenPort", std::to_string(listenPort)},
-            {"ProxyServer1", "127.0.0.1:" + std::to_string(serverPort)},
-            {"HostAddress", "127.0.0.1"},
-            {"HostPort", "7"},
-            {"ProxyAwareApplication", "0"},
-            {"LogFile", dir.File("client.log")},
-            {"LogLevel", "3"},
-            {"MaxLogLines", "10000"},
-            {"AllowExit", "1"},
-            {"UseOutputDebugString", "0"},
-            {"OutputStatistics", "1"},
-            {"StatisticsFolder", dir.Path()},
-            {"IndicatorAllowMove", "1"},
-            {"IndicatorAutoShowAndHide", "0"},
-            {"IndicatorXPos", "100"},
-            {"IndicatorYPos", "200"},
-            {"IndicatorWidth", "40"},
-            {"IndicatorHeight", "60"},
-            {"IndicatorMargin", "2"},
-            {"IndicatorTextAreaSize", "14"},
-            {"IndicatorFontName", "Tahoma"},
-            {"IndicatorFontSize", "8"},
-            {"IndicatorBorderColor", "0,0,0"},
-            {"IndicatorBackgroundColor", "255,255,255"},
-            {"IndicatorTextColor", "0,0,0"},
-            {"IndicatorOffColor", "128,128,128"},
-            {"IndicatorOnColor", "0,200,0"},
-            {"IndicatorAlphaBlending", "255"},
-            {"IndicatorOrientation", "0"},
-            {"IndicatorSavePosition", "0"},
-            {"ConnectRetries", "2"},
-            {"IgnoreBindError", "0"}};
-}
-
-void Set(SettingList& list, const std::string& name, const std::string& value)
-{
-    for (auto& entry : list)
-        if (entry.first == name)
-            entry.second = value;
-}
-
-void Remove(SettingList& list, const std::string& name)
-{
-    std::erase_if(list, [&](const auto& entry) { return entry.first == name; });
-}
-
-int Count(const std::string& text, const std::string& what)
-{
-    int count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
-
-int ConnectLoopback(uint16_t port)
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
-    {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-int BindLoopback(int type, uint16_t& port)
-{
-    const int s = socket(AF_INET, type, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
-    getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    port = ntohs(addr.sin_port);
-    return s;
-}
 
 size_t StatisticsFileCount(const std::string& folder)
 {
@@ -160,7 +75,8 @@ class ClientApplicationTest : public ::testing::Test
     TempDir m_dir;
     ScopedEnv m_folder{"TARVIQEN_FOLDER", m_dir.Path().c_str()};
     uint16_t m_listenPort = FreeTcpPort();
-    SettingList m_settings = DefaultSettings(m_dir, m_listenPort, FreeUdpPort());
+    SettingList m_settings = ClientSettings(m_dir.Path(), m_dir.Path(), m_listenPort,
+                                            "127.0.0.1:" + std::to_string(FreeUdpPort()), 7);
     std::mutex m_mutex;
     std::vector<std::string> m_boxes;
 };
@@ -176,29 +92,29 @@ TEST_F(ClientApplicationTest, StartupRefusesIncompleteOrInvalidSettings)
     };
     const std::string badLog = m_dir.File("no/such/folder/client.log");
     const std::vector<Case> cases = {
-        {[](SettingList& s) { Remove(s, "IgnoreBindError"); },
+        {[](SettingList& s) { RemoveSetting(s, "IgnoreBindError"); },
          "Error, setting 'IgnoreBindError' is missing.", true},
-        {[](SettingList& s) { Set(s, "IgnoreBindError", ""); },
+        {[](SettingList& s) { SetSetting(s, "IgnoreBindError", ""); },
          "Error, setting 'IgnoreBindError' must not be empty.", true},
         {[](SettingList& s)
          {
-             Remove(s, "IgnoreBindError");
-             Remove(s, "ListenPort");
+             RemoveSetting(s, "IgnoreBindError");
+             RemoveSetting(s, "ListenPort");
          },
          "Error, setting 'ListenPort' is missing.", true},
         {[](SettingList& s)
          {
-             Remove(s, "LogFile");
-             Remove(s, "ListenPort");
+             RemoveSetting(s, "LogFile");
+             RemoveSetting(s, "ListenPort");
          },
          "Error, No log file name provided", false},
-        {[&](SettingList& s) { Set(s, "LogFile", badLog); },
+        {[&](SettingList& s) { SetSetting(s, "LogFile", badLog); },
          "Error, failed to open logfile " + badLog, false},
-        {[](SettingList& s) { Set(s, "LogLevel", "0"); }, "Error, invalid loglevel selected",
+        {[](SettingList& s) { SetSetting(s, "LogLevel", "0"); }, "Error, invalid loglevel selected",
          false},
-        {[](SettingList& s) { Set(s, "LogLevel", "4"); }, "Error, invalid loglevel selected",
+        {[](SettingList& s) { SetSetting(s, "LogLevel", "4"); }, "Error, invalid loglevel selected",
          false},
-        {[](SettingList& s) { Set(s, "HostPort", "none"); },
+        {[](SettingList& s) { SetSetting(s, "HostPort", "none"); },
          "Error, setting 'HostPort' must not be 0.", true},
     };
     for (const Case& c : cases)
@@ -225,7 +141,7 @@ TEST_F(ClientApplicationTest, StartupRefusesIncompleteOrInvalidSettings)
 
 TEST_F(ClientApplicationTest, RunsUntilQuitAndEchoesTheLogToStandardError)
 {
-    Set(m_settings, "UseOutputDebugString", "1");
+    SetSetting(m_settings, "UseOutputDebugString", "1");
     WriteSettings(m_settings);
     testing::internal::CaptureStderr();
     RunAndQuit();
@@ -248,13 +164,13 @@ TEST_F(ClientApplicationTest, ListenerThatCannotOpenEndsTheProgram)
     uint16_t port = 0;
     const int blocker = BindLoopback(SOCK_STREAM, port);
     ASSERT_EQ(listen(blocker, 1), 0);
-    Set(m_settings, "ListenPort", std::to_string(port));
+    SetSetting(m_settings, "ListenPort", std::to_string(port));
     // Bound on 127.0.0.1 only; the listener wants every address of the port.
     for (const char* ignore : {"0", "1"})
     {
         SCOPED_TRACE(ignore);
         m_boxes.clear();
-        Set(m_settings, "IgnoreBindError", ignore);
+        SetSetting(m_settings, "IgnoreBindError", ignore);
         WriteSettings(m_settings);
         RunAndQuit();
         if (std::string(ignore) == "0")
@@ -264,8 +180,8 @@ TEST_F(ClientApplicationTest, ListenerThatCannotOpenEndsTheProgram)
     }
     close(blocker);
     const std::string log = Log();
-    EXPECT_EQ(Count(log, "(client) stopped."), 2);
-    EXPECT_EQ(Count(log, "Shutdown initiated by user."), 0);
+    EXPECT_EQ(CountOf(log, "(client) stopped."), 2);
+    EXPECT_EQ(CountOf(log, "Shutdown initiated by user."), 0);
 }
 
 TEST_F(ClientApplicationTest, NewConnectionReplacesTheRunningSession)
@@ -273,7 +189,7 @@ TEST_F(ClientApplicationTest, NewConnectionReplacesTheRunningSession)
     // A proxy server that never answers keeps the sessions waiting for the ACK.
     uint16_t serverPort = 0;
     const int silentServer = BindLoopback(SOCK_DGRAM, serverPort);
-    Set(m_settings, "ProxyServer1", "127.0.0.1:" + std::to_string(serverPort));
+    SetSetting(m_settings, "ProxyServer1", "127.0.0.1:" + std::to_string(serverPort));
     WriteSettings(m_settings);
     CClientApplication application(std::make_unique<CHeadlessIndicator>(),
                                    CSystemSocketLayer::Instance(), CSystemClock::Instance());
@@ -304,7 +220,7 @@ TEST_F(ClientApplicationTest, NewConnectionReplacesTheRunningSession)
     EXPECT_LT(log.find("Client 127.0.0.1:"), aborted);
     EXPECT_LT(aborted, log.find("Client session ended.", aborted));
     EXPECT_NE(log.find("connected.", aborted), std::string::npos);
-    EXPECT_EQ(Count(log, "Client session ended."), 2);
+    EXPECT_EQ(CountOf(log, "Client session ended."), 2);
     EXPECT_LT(log.find("Shutdown initiated by user."), log.rfind("Client session ended."));
     EXPECT_TRUE(Boxes().empty());
     for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path()))
@@ -312,7 +228,7 @@ TEST_F(ClientApplicationTest, NewConnectionReplacesTheRunningSession)
         const std::string name = entry.path().filename().string();
         if (name.starts_with("Statistics "))
         {
-            EXPECT_EQ(Count(ReadFile(entry.path().string()), "\r\n"), 23) << name;
+            EXPECT_EQ(CountOf(ReadFile(entry.path().string()), "\r\n"), 23) << name;
         }
     }
 }

@@ -201,14 +201,6 @@ std::string HelpReply()
     return text + "}";
 }
 
-size_t CountOf(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
-        ++count;
-    return count;
-}
-
 std::string Hex8(unsigned value)
 {
     char text[16];
@@ -324,7 +316,7 @@ TEST_F(AdminProtocol, CommandFraming)
     EXPECT_EQ(admin->ReadReply(), "{Does not compute}");
     EXPECT_EQ(admin->Command("GET LogLevel"), "{3}");
     const std::string log = m_server.Log();
-    EXPECT_EQ(CountOf(log, "Admin command buffer overflow."), 1u);
+    EXPECT_EQ(CountOf(log, "Admin command buffer overflow."), 1);
     EXPECT_NE(log.find("Invalid admin command '" + tail + "' issued."), std::string::npos);
 }
 

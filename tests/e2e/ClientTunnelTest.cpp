@@ -1,6 +1,7 @@
 // The real client and server programs end to end: an application on loopback talks
 // through TarviQenClient, a UDP relay that may lose, duplicate and delay datagrams,
 // and TarviQenServer to a TCP echo host.
+#include "support/ClientSettings.h"
 #include "support/ServerProcess.h"
 #include "support/TcpEchoHost.h"
 #include "support/TestSupport.h"
@@ -27,23 +28,6 @@ using namespace std::chrono_literals;
 
 namespace
 {
-sockaddr_in Loopback(uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
-int Count(const std::string& text, const std::string& what)
-{
-    int count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
-}
-
 std::string RandomBytes(size_t size, uint32_t seed)
 {
     std::mt19937 random(seed);
@@ -61,7 +45,7 @@ class Application
     bool Connect(uint16_t port)
     {
         m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in addr = Loopback(port);
+        const sockaddr_in addr = LoopbackSockaddr(port);
         if (connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
             return false;
         fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
@@ -128,60 +112,20 @@ class ClientProcess
 {
   public:
     ClientProcess(const std::string& proxyServer1, uint16_t hostPort)
-        : m_settings{{"ListenPort", std::to_string(m_listenPort)},
-                     {"ProxyServer1", proxyServer1},
-                     {"HostAddress", "127.0.0.1"},
-                     {"HostPort", std::to_string(hostPort)},
-                     {"ProxyAwareApplication", "0"},
-                     {"LogFile", m_dir.File("client.log")},
-                     {"LogLevel", "3"},
-                     {"MaxLogLines", "1000000"},
-                     {"AllowExit", "1"},
-                     {"UseOutputDebugString", "0"},
-                     {"OutputStatistics", "1"},
-                     {"StatisticsFolder", m_dir.File("stats")},
-                     {"IndicatorAllowMove", "1"},
-                     {"IndicatorAutoShowAndHide", "1"},
-                     {"IndicatorXPos", "200"},
-                     {"IndicatorYPos", "10"},
-                     {"IndicatorWidth", "40"},
-                     {"IndicatorHeight", "60"},
-                     {"IndicatorMargin", "2"},
-                     {"IndicatorTextAreaSize", "14"},
-                     {"IndicatorFontName", "Tahoma"},
-                     {"IndicatorFontSize", "8"},
-                     {"IndicatorBorderColor", "0,0,0"},
-                     {"IndicatorBackgroundColor", "255,255,255"},
-                     {"IndicatorTextColor", "0,0,0"},
-                     {"IndicatorOffColor", "128,128,128"},
-                     {"IndicatorOnColor", "0,200,0"},
-                     {"IndicatorAlphaBlending", "255"},
-                     {"IndicatorOrientation", "0"},
-                     {"IndicatorSavePosition", "0"},
-                     {"ConnectRetries", "5"},
-                     {"IgnoreBindError", "0"}}
+        : m_settings(ClientSettings(m_dir.Path(), m_dir.File("stats"), m_listenPort, proxyServer1,
+                                    hostPort))
     {
         std::filesystem::create_directories(m_dir.File("stats"));
+        Set("ConnectRetries", "5");
     }
     // Replaces a value or appends a setting (ProxyServer2 and later).
     void Set(const std::string& name, const std::string& value)
     {
-        for (auto& entry : m_settings)
-        {
-            if (entry.first == name)
-            {
-                entry.second = value;
-                return;
-            }
-        }
-        m_settings.emplace_back(name, value);
+        SetSetting(m_settings, name, value);
     }
     bool Start()
     {
-        std::string text;
-        for (const auto& [name, value] : m_settings)
-            text += name + "=" + value + "\r\n";
-        WriteFile(m_dir.File("TarviQenClientSettings.txt"), text);
+        WriteClientSettings(m_dir.Path(), m_settings);
         if (!m_process.Start({BinDir() + "/TarviQenClient"}, {{"TARVIQEN_FOLDER", m_dir.Path()}},
                              m_dir.Path()))
             return false;
@@ -196,7 +140,7 @@ class ClientProcess
     }
     bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout, int count = 1) const
     {
-        return WaitUntil([&] { return Count(Log(), text) >= count; }, timeout);
+        return WaitUntil([&] { return CountOf(Log(), text) >= count; }, timeout);
     }
     std::string Log() const { return ReadFile(m_dir.File("client.log")); }
     std::string Stderr() const { return m_process.Stderr(); }
@@ -213,7 +157,7 @@ class ClientProcess
   private:
     TempDir m_dir;
     uint16_t m_listenPort = FreeTcpPort();
-    std::vector<std::pair<std::string, std::string>> m_settings;
+    SettingList m_settings;
     ChildProcess m_process;
 };
 
@@ -257,7 +201,7 @@ TEST(ClientTunnelTest, CarriesAMebibyteEachWayAndWritesTheStatisticsFile)
         files[0], std::regex(R"(Statistics \d{4}-\d\d-\d\d \d\d\.\d\d\.\d\d\.\d{3}\.txt)")))
         << files[0];
     const std::string stats = ReadFile(client.Dir().File("stats/" + files[0]));
-    EXPECT_EQ(Count(stats, "\r\n"), 23);
+    EXPECT_EQ(CountOf(stats, "\r\n"), 23);
     EXPECT_NE(stats.find("Sent Data             1048576 bytes\r\n"), std::string::npos) << stats;
     EXPECT_NE(stats.find("Received Data         1048576 bytes\r\n"), std::string::npos) << stats;
 
@@ -286,7 +230,7 @@ TEST(ClientTunnelTest, DeliversEverythingInOrderOverALossyLink)
     EXPECT_EQ(back.size(), data.size());
     EXPECT_TRUE(back == data) << "the echoed bytes differ";
     EXPECT_GT(relay.Dropped(), 0u);
-    EXPECT_EQ(Count(client.Log(), "Client session ended."), 0) << "the session survived the losses";
+    EXPECT_EQ(CountOf(client.Log(), "Client session ended."), 0) << "the session survived the losses";
 }
 
 TEST(ClientTunnelTest, TriesEachServerConnectRetriesPlusOneTimes)
@@ -304,8 +248,8 @@ TEST(ClientTunnelTest, TriesEachServerConnectRetriesPlusOneTimes)
     ASSERT_TRUE(app.Connect(client.ListenPort()));
     EXPECT_EQ(app.Echo("through the second server", 30s), "through the second server");
     const std::string log = client.Log();
-    const int failures = Count(log, "Error: Proxy server " + Address(deadPort) + " not running.") +
-                         Count(log, "Error: Connect timeout to proxy server " + Address(deadPort));
+    const int failures = CountOf(log, "Error: Proxy server " + Address(deadPort) + " not running.") +
+                         CountOf(log, "Error: Connect timeout to proxy server " + Address(deadPort));
     EXPECT_EQ(failures, 3);
     EXPECT_NE(server.Log().find("Client connected."), std::string::npos);
 }
@@ -356,7 +300,7 @@ TEST(ClientTunnelTest, RestartedServerMakesTheSessionInvalid)
     relay.SetBlocked(true);
     EXPECT_GE(server.Stop(), 0);
     ASSERT_TRUE(server.Start());
-    EXPECT_TRUE(WaitUntil([&] { return Count(server.Log(), " started.") >= 2; }, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return CountOf(server.Log(), " started.") >= 2; }, 10s));
     relay.SetBlocked(false);
 
     const std::string box = "Ostrivel Tarvi*Qen Client: Proxy session is no longer valid";

@@ -40,19 +40,13 @@ class SilentHost
 public:
     SilentHost()
     {
-        m_listenFd = Socket();
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        m_listenFd = BindLoopback(SOCK_STREAM, m_port);
         listen(m_listenFd, 0);
-        getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-        m_port = ntohs(addr.sin_port);
+        const sockaddr_in addr = LoopbackSockaddr(m_port);
         for (int i = 0; i < 2; ++i)
         {
-            const int fd = Socket();
-            connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr));
             m_fillers.push_back(fd);
         }
         usleep(100000);
@@ -66,7 +60,6 @@ public:
     uint16_t Port() const { return m_port; }
 
 private:
-    static int Socket() { return socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0); }
     int m_listenFd;
     uint16_t m_port = 0;
     std::vector<int> m_fillers;

@@ -1,5 +1,7 @@
 #include "support/TcpEchoHost.h"
 
+#include "support/TestSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,15 +13,8 @@ namespace tq_test
 
 TcpEchoHost::TcpEchoHost()
 {
-    m_listenFd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    m_listenFd = BindLoopback(SOCK_STREAM, m_port);
     listen(m_listenFd, 16);
-    getsockname(m_listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-    m_port = ntohs(addr.sin_port);
     m_acceptThread = std::thread([this] { AcceptLoop(); });
 }
 

@@ -51,18 +51,51 @@ void WriteFile(const std::string& path, const std::string& content)
 
 bool FileExists(const std::string& path) { return std::filesystem::exists(path); }
 
-static uint16_t FreePort(int type)
+sockaddr_in LoopbackSockaddr(uint16_t port)
 {
-    const int s = socket(AF_INET, type, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+int BindLoopback(int type, uint16_t& port)
+{
+    const int s = socket(AF_INET, type, 0);
+    sockaddr_in addr = LoopbackSockaddr(0);
     socklen_t len = sizeof(addr);
-    uint16_t port = 0;
+    port = 0;
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
         getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
         port = ntohs(addr.sin_port);
-    close(s);
+    return s;
+}
+
+int ConnectLoopback(uint16_t port)
+{
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in addr = LoopbackSockaddr(port);
+    if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
+    {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+int CountOf(const std::string& text, const std::string& what)
+{
+    int count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+static uint16_t FreePort(int type)
+{
+    uint16_t port = 0;
+    close(BindLoopback(type, port));
     return port;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include <netinet/in.h>
 #include <sys/types.h>
 
 namespace tq_test
@@ -34,6 +35,15 @@ bool FileExists(const std::string& path);
 // A loopback port that was free a moment ago (bound to port 0, then released).
 uint16_t FreeTcpPort();
 uint16_t FreeUdpPort();
+
+// 127.0.0.1:port as a socket address.
+sockaddr_in LoopbackSockaddr(uint16_t port);
+// A socket of `type` bound to 127.0.0.1 on a free port, returned in `port`.
+int BindLoopback(int type, uint16_t& port);
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int ConnectLoopback(uint16_t port);
+// How often `what` occurs in `text`.
+int CountOf(const std::string& text, const std::string& what);
 
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);

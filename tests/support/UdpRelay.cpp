@@ -1,5 +1,7 @@
 #include "support/UdpRelay.h"
 
+#include "support/TestSupport.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -12,15 +14,6 @@ namespace tq_test
 {
 namespace
 {
-sockaddr_in Loopback(uint16_t port)
-{
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-}
-
 bool SameAddress(const sockaddr_in& a, const sockaddr_in& b)
 {
     return a.sin_port == b.sin_port && a.sin_addr.s_addr == b.sin_addr.s_addr;
@@ -30,7 +23,7 @@ bool SameAddress(const sockaddr_in& a, const sockaddr_in& b)
 int OpenSocket(uint16_t& port)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = Loopback(0);
+    sockaddr_in addr = LoopbackSockaddr(0);
     socklen_t length = sizeof(addr);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
@@ -48,7 +41,7 @@ UdpRelay::UdpRelay(uint16_t serverPort, uint32_t seed) : m_random(seed)
 {
     const int fd = OpenSocket(m_nPort);
     if (fd >= 0)
-        m_links.push_back(Link{fd, Loopback(serverPort), true});
+        m_links.push_back(Link{fd, LoopbackSockaddr(serverPort), true});
     m_thread = std::thread([this] { Run(); });
 }
 
