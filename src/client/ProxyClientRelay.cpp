@@ -99,13 +99,13 @@ void CProxyClient::HandleDataPacket()
         m_pLog->Print(LOG_DEBUG, "Received duplicate data packet (%d), ACKing it again",
                       AsInt(number));
         SendAck(number);
-        ++m_pStats->m_nDuplicateData;
+        CProxyStats::Count(m_pStats->m_nDuplicateData);
         return;
     }
     if (number != m_nReceiveNumber + 1)
     {
         m_pLog->Print(LOG_DEBUG, "Received out of synch data packet (%d)", AsInt(number));
-        ++m_pStats->m_nOutOfSynchData;
+        CProxyStats::Count(m_pStats->m_nOutOfSynchData);
         return;
     }
     const std::span<const uint8_t> payload = m_receivePacket.Payload();
@@ -123,9 +123,9 @@ void CProxyClient::HandleDataPacket()
         m_pStats->DataReceived();
     }
     SendAck(number);
-    ++m_pStats->m_nAcksSent;
+    CProxyStats::Count(m_pStats->m_nAcksSent);
     m_pLog->Print(LOG_DEBUG, "ACK sent (%d)", AsInt(number));
-    m_pStats->m_nBytesReceived += static_cast<int>(payload.size());
+    CProxyStats::Count(m_pStats->m_nBytesReceived, payload.size());
     int error = 0;
     if (!payload.empty() && !m_appBacklog.Write(m_sockets, m_clientTCPSocket, payload, error))
     {
@@ -139,13 +139,13 @@ void CProxyClient::HandleAck()
     if (!m_bInFlight)
     {
         m_pLog->Print(LOG_DEBUG, "Received ACK unexpectedly (%d)", AsInt(number));
-        ++m_pStats->m_nAckErrors2;
+        CProxyStats::Count(m_pStats->m_nAckErrors2);
         return;
     }
     if (number != m_nSendNumber)
     {
         m_pLog->Print(LOG_DEBUG, "Received out of synch ACK (%d)", AsInt(number));
-        ++m_pStats->m_nAckErrors1;
+        CProxyStats::Count(m_pStats->m_nAckErrors1);
         return;
     }
     const uint32_t now = m_clock.TickCount();
@@ -154,8 +154,8 @@ void CProxyClient::HandleAck()
     ++m_nSendNumber;
     m_bInFlight = false;
     m_pStats->AckReceived(now, static_cast<int>(m_sendPacket.PayloadLength()));
-    ++m_pStats->m_nAcksReceived;
-    ++m_pStats->m_nDataPacketsSent;
+    CProxyStats::Count(m_pStats->m_nAcksReceived);
+    CProxyStats::Count(m_pStats->m_nDataPacketsSent);
 }
 
 void CProxyClient::HandleClose()
@@ -283,7 +283,7 @@ void CProxyClient::SendPingIfDue()
     SendProbe();
     SendNumbered(PACKET_DATA);
     m_pLog->Print(LOG_DEBUG, "Ping packet sent (%d).", AsInt(m_nSendNumber));
-    ++m_pStats->m_nPings;
+    CProxyStats::Count(m_pStats->m_nPings);
 }
 
 void CProxyClient::ApplicationConnectionLost(int code)

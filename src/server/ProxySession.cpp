@@ -462,14 +462,14 @@ void CProxySession::HandleDataPacket()
         LogLine(CLog::LEVEL_DEBUG, "Received duplicate data packet (%d), ACKing it again",
                 static_cast<int>(number));
         SendAck(number);
-        ++m_stats.m_nDuplicateData;
+        CProxyStats::Count(m_stats.m_nDuplicateData);
         return;
     }
     if (number != m_nReceiveNumber + 1)
     {
         LogLine(CLog::LEVEL_DEBUG, "Received out of synch data packet (%d)",
                 static_cast<int>(number));
-        ++m_stats.m_nOutOfSynchData;
+        CProxyStats::Count(m_stats.m_nOutOfSynchData);
         return;
     }
     if (m_receivePacket.PayloadLength() > 0)
@@ -480,12 +480,12 @@ void CProxySession::HandleDataPacket()
     else
     {
         LogLine(CLog::LEVEL_DEBUG, "Received ping packet (%d)", static_cast<int>(number));
-        ++m_stats.m_nPings;
+        CProxyStats::Count(m_stats.m_nPings);
         TouchActivity(false);
     }
     ++m_nReceiveNumber;
     SendAck(number);
-    ++m_stats.m_nAcksSent;
+    CProxyStats::Count(m_stats.m_nAcksSent);
     LogLine(CLog::LEVEL_DEBUG, "ACK sent (%d)", static_cast<int>(number));
 }
 
@@ -502,7 +502,7 @@ bool CProxySession::DeliverToHost()
     }
     LogLine(CLog::LEVEL_DEBUG, "Received data packet (%d)", number);
     WriteHost(payload);
-    m_stats.m_nBytesReceived += static_cast<int>(payload.size());
+    CProxyStats::Count(m_stats.m_nBytesReceived, payload.size());
     m_stats.DataReceived();
     TouchActivity(true);
     return true;
@@ -514,13 +514,13 @@ void CProxySession::HandleAck()
     if (!m_bInFlight)
     {
         LogLine(CLog::LEVEL_DEBUG, "Received ACK unexpectedly (%d)", static_cast<int>(number));
-        ++m_stats.m_nAckErrors2;
+        CProxyStats::Count(m_stats.m_nAckErrors2);
         return;
     }
     if (number != m_nSendNumber)
     {
         LogLine(CLog::LEVEL_DEBUG, "Received out of synch ACK (%d)", static_cast<int>(number));
-        ++m_stats.m_nAckErrors1;
+        CProxyStats::Count(m_stats.m_nAckErrors1);
         return;
     }
     const uint32_t now = m_clock.TickCount();
@@ -529,8 +529,8 @@ void CProxySession::HandleAck()
     ++m_nSendNumber;
     m_bInFlight = false;
     m_stats.AckReceived(now, static_cast<int>(m_sendPacket.PayloadLength()));
-    ++m_stats.m_nDataPacketsSent;
-    ++m_stats.m_nAcksReceived;
+    CProxyStats::Count(m_stats.m_nDataPacketsSent);
+    CProxyStats::Count(m_stats.m_nAcksReceived);
     TouchActivity(true);
 }
 

@@ -36,6 +36,11 @@ void CProxyStats::Timeout()
     m_nLinkQuality = std::max(0, m_nLinkQuality - QUALITY_STEP_DOWN);
 }
 
+void CProxyStats::Count(int& counter, size_t amount)
+{
+    counter = WrappingAdd(counter, static_cast<int>(static_cast<uint32_t>(amount)));
+}
+
 void CProxyStats::DataReceived()
 {
     m_nDataPacketsReceived = WrappingAdd(m_nDataPacketsReceived, 1);

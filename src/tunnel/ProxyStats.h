@@ -3,6 +3,7 @@
 // round-trip times and a link quality of 0 to 100.
 #include "platform/Time.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -26,6 +27,9 @@ public:
     void DataReceived();
     // The ACK of the packet in flight: a round-trip sample, bytes sent, quality + 5.
     void AckReceived(uint32_t now, int payloadLength);
+    // Adds to a counter of the record; counters wrap like the 32-bit numbers they are
+    // instead of overflowing.
+    static void Count(int& counter, size_t amount = 1);
     // Integer mean of the samples held, 0 without samples.
     int AverageRoundTrip() const;
 

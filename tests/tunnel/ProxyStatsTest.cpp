@@ -71,6 +71,11 @@ TEST(ProxyStatsTest, RetransmittedPacketCountsItsBytesOnceAndResetKeepsOutputFla
     EXPECT_EQ(stats.m_nLinkQuality, 45);
     EXPECT_EQ(stats.AverageRoundTrip(), 40); // measured from the last re-send
 
+    // A session that moved more than 2 GiB wraps the counter instead of overflowing.
+    stats.m_nBytesReceived = 0x7FFFFF00;
+    CProxyStats::Count(stats.m_nBytesReceived, 512);
+    EXPECT_EQ(static_cast<uint32_t>(stats.m_nBytesReceived), 0x80000100u);
+
     stats.Reset();
     EXPECT_EQ(stats.m_nBytesSent, 0);
     EXPECT_EQ(stats.m_nSamples, 0);
