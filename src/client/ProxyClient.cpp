@@ -672,7 +672,8 @@ void CProxyClient::SendProbe()
 void CProxyClient::AddWaits(CWaitSet& waitSet)
 {
     const uint32_t now = m_clock.TickCount();
-    if (m_serverUDPSocket != INVALID_SOCKET)
+    // While draining, nothing reads the UDP socket: waiting on it would spin.
+    if (m_serverUDPSocket != INVALID_SOCKET && !m_bDraining)
     {
         waitSet.AddRead(m_serverUDPSocket);
     }

@@ -21,7 +21,7 @@ public:
 
     void Add(std::unique_ptr<T> element)
     {
-        TQ_ASSERT(nullptr != element);
+        TQ_ASSERT_TEXT(nullptr != element, "NULL != pElement");
         if (m_nCount == m_nCapacity)
             Grow();
         m_apElements[m_nCount++] = std::move(element);
@@ -29,13 +29,13 @@ public:
 
     T* operator[](int index) const
     {
-        TQ_ASSERT(isValidIndex(index));
+        TQ_ASSERT_TEXT(isValidIndex(index), "TRUE == isValidIndex( nIndex )");
         return m_apElements[index].get();
     }
 
     void RemoveAt(int index)
     {
-        TQ_ASSERT(isValidIndex(index));
+        TQ_ASSERT_TEXT(isValidIndex(index), "TRUE == isValidIndex( nIndex )");
         m_apElements[index].reset();
         for (int i = index; i + 1 < m_nCount; ++i)
             m_apElements[i] = std::move(m_apElements[i + 1]);
@@ -60,7 +60,7 @@ private:
     {
         const int newCapacity = m_nCapacity == 0 ? m_nGrowthStep : m_nCapacity * 2;
         auto newElements = std::make_unique<std::unique_ptr<T>[]>(static_cast<size_t>(newCapacity));
-        TQ_ASSERT(nullptr != newElements);
+        TQ_ASSERT_TEXT(nullptr != newElements, "NULL != apNewElements");
         for (int i = 0; i < m_nCount; ++i)
             newElements[i] = std::move(m_apElements[i]);
         m_apElements = std::move(newElements);

@@ -5,6 +5,15 @@
 
 [[noreturn]] void AssertFailure(const char* condition, const char* file, int line);
 
+// The condition text is the expression itself, or the given text where the check is
+// known by another name.
+#define TQ_ASSERT_TEXT(cond, text)                                                             \
+    do                                                                                         \
+    {                                                                                          \
+        if (!(cond))                                                                           \
+            AssertFailure(text, __FILE__, __LINE__);                                           \
+    } while (0)
+
 #define TQ_ASSERT(cond)                                                                        \
     do                                                                                         \
     {                                                                                          \

@@ -87,7 +87,7 @@ CLog* CLog::GetInstance()
     if (!m_pLog)
     {
         m_pLog.reset(new CLog());
-        TQ_ASSERT(nullptr != CLog::m_pLog);
+        TQ_ASSERT_TEXT(nullptr != CLog::m_pLog, "NULL != CLog::m_pLog");
     }
     return m_pLog.get();
 }
@@ -119,7 +119,7 @@ const char* CLog::GetLevelName(int level)
 
 void CLog::SetFilename(const std::string& filename)
 {
-    TQ_ASSERT(!filename.empty());
+    TQ_ASSERT_TEXT(!filename.empty(), "NULL != pszFilename");
     std::lock_guard lock(m_mutex);
     m_pszFilename = filename;
     CountLines();
@@ -142,7 +142,7 @@ void CLog::CountLines()
 
 void CLog::SetLogLevel(int level)
 {
-    TQ_ASSERT(CLog::isValidLogLevel(level));
+    TQ_ASSERT_TEXT(CLog::isValidLogLevel(level), "TRUE == CLog::isValidLogLevel( nLogLevel )");
     std::lock_guard lock(m_mutex);
     m_nLogLevel = level;
 }
@@ -193,7 +193,7 @@ void CLog::Print(int level, const char* format, ...)
 void CLog::Write(int /*level*/, std::string_view message)
 {
     std::lock_guard lock(m_mutex);
-    TQ_ASSERT(!m_pszFilename.empty());
+    TQ_ASSERT_TEXT(!m_pszFilename.empty(), "NULL != m_pszFilename");
     FilePtr file = OpenFile(m_pszFilename, "ab");
     if (!file)
     {
@@ -227,7 +227,7 @@ void CLog::Trim()
     std::string failedTempName;
     {
         std::lock_guard lock(m_mutex);
-        TQ_ASSERT(!m_pszFilename.empty());
+        TQ_ASSERT_TEXT(!m_pszFilename.empty(), "NULL != m_pszFilename");
         const uint32_t now = m_pClock != nullptr ? m_pClock->TickCount() : GetTickCount();
         if (!m_bTrimDue && !TickReached(now, m_dwNextTrim))
         {
@@ -310,14 +310,14 @@ bool CLog::CanWrite()
         std::lock_guard lock(m_mutex);
         name = m_pszFilename;
     }
-    TQ_ASSERT(!name.empty());
+    TQ_ASSERT_TEXT(!name.empty(), "NULL != m_pszFilename");
     return OpenFile(name, "ab") != nullptr;
 }
 
 bool CLog::Clear()
 {
     std::lock_guard lock(m_mutex);
-    TQ_ASSERT(!m_pszFilename.empty());
+    TQ_ASSERT_TEXT(!m_pszFilename.empty(), "NULL != m_pszFilename");
     if (!OpenFile(m_pszFilename, "wb"))
     {
         return false;
@@ -334,7 +334,7 @@ bool CLog::SendToSocket(SOCKET sock)
         std::lock_guard lock(m_mutex);
         name = m_pszFilename;
     }
-    TQ_ASSERT(!name.empty());
+    TQ_ASSERT_TEXT(!name.empty(), "NULL != m_pszFilename");
     FilePtr file = OpenFile(name, "rb");
     if (!file)
     {

@@ -7,30 +7,11 @@
 namespace
 {
 constexpr uint32_t ANY_ADDRESS = 0; // INADDR_ANY
-
-// Linux reports network errors of a connection that died while it waited in the
-// backlog from accept itself; like "would block", they only mean that nothing can
-// be taken on this pass.
-bool IsTransientAcceptError(int error)
-{
-    switch (error)
-    {
-    case WSAEINTR:
-    case WSAECONNABORTED:
-    case WSAECONNRESET:
-    case WSAENETDOWN:
-    case WSAENETUNREACH:
-    case WSAEHOSTUNREACH:
-        return true;
-    default:
-        return false;
-    }
-}
 } // namespace
 
 CProxyTCPListener::CProxyTCPListener() : m_pLog(CLog::GetInstance())
 {
-    TQ_ASSERT(nullptr != m_pLog);
+    TQ_ASSERT_TEXT(nullptr != m_pLog, "NULL != m_pLog");
 }
 
 CProxyTCPListener::~CProxyTCPListener()
@@ -94,7 +75,7 @@ bool CProxyTCPListener::checkForNewConnection()
     if (sock == INVALID_SOCKET)
     {
         const int error = WSAGetLastError();
-        if (error == WSAEWOULDBLOCK || IsTransientAcceptError(error))
+        if (error == WSAEWOULDBLOCK)
         {
             return true;
         }

@@ -266,7 +266,15 @@ SOCKET SocketAccept(SOCKET s, SocketAddress& peer)
     const int accepted = accept4(s, reinterpret_cast<sockaddr*>(&native), &length, flags);
     if (accepted < 0)
     {
-        Fail(errno);
+        // Linux passes on the network errors of a connection that died while it waited
+        // in the backlog; accept(2) says to treat them like EAGAIN: nothing to take now.
+        const int error = errno;
+        const bool deadConnection = error == ENETDOWN || error == EPROTO || error == ENOPROTOOPT ||
+                                    error == EHOSTDOWN || error == ENONET ||
+                                    error == EHOSTUNREACH || error == EOPNOTSUPP ||
+                                    error == ENETUNREACH || error == ECONNABORTED ||
+                                    error == ECONNRESET || error == ETIMEDOUT || error == EINTR;
+        Fail(deadConnection ? EAGAIN : error);
         return INVALID_SOCKET;
     }
     peer = FromNative(native);
@@ -390,7 +398,9 @@ int SocketRecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from, int
     }
     sockaddr_in native{};
     socklen_t length = sizeof(native);
-    const ssize_t received = recvfrom(s, buffer.data(), ClampLength(buffer.size()), 0,
+    // MSG_TRUNC gives the datagram's real length: one larger than the buffer fails with
+    // WSAEMSGSIZE, as on Windows, instead of passing as a cut packet.
+    const ssize_t received = recvfrom(s, buffer.data(), ClampLength(buffer.size()), MSG_TRUNC,
                                       reinterpret_cast<sockaddr*>(&native), &length);
     if (received < 0)
     {
@@ -404,6 +414,11 @@ int SocketRecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from, int
     }
     from = FromNative(native);
     addressLength = static_cast<int>(length);
+    if (static_cast<size_t>(received) > buffer.size())
+    {
+        WSASetLastError(WSAEMSGSIZE);
+        return SOCKET_ERROR;
+    }
     return static_cast<int>(received);
 }
 

@@ -23,8 +23,8 @@ CProxyServer::CProxyServer(ISocketLayer& sockets, IClock& clock)
     : m_sockets(sockets), m_clock(clock), m_pLog(CLog::GetInstance()),
       m_pSettings(CServerSettings::GetInstance())
 {
-    TQ_ASSERT(nullptr != m_pLog);
-    TQ_ASSERT(nullptr != m_pSettings);
+    TQ_ASSERT_TEXT(nullptr != m_pLog, "NULL != m_pLog");
+    TQ_ASSERT_TEXT(nullptr != m_pSettings, "NULL != m_pSettings");
 }
 
 // Sessions and the admin session are gone by the end of Run; nothing here logs,
