@@ -272,20 +272,3 @@ int ReadDecimalW(std::u16string_view text)
     return ReadDecimalT(text);
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-    {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i)
-    {
-        const auto lower = [](char c)
-        { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i]))
-        {
-            return false;
-        }
-    }
-    return true;
-}

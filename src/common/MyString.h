@@ -40,6 +40,3 @@ bool ParseNumberW(std::u16string_view text, int& number);
 // digits; clamped to the int range instead of overflowing.
 int ReadDecimal(std::string_view text);
 int ReadDecimalW(std::u16string_view text);
-
-// ASCII case-insensitive comparison.
-bool EqualsNoCase(std::string_view a, std::string_view b);

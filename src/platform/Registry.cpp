@@ -196,24 +196,6 @@ bool ParseValueLine(std::string_view line, std::string& name, RegistryType& type
     return pos != std::string_view::npos && ParseData(line, pos, type, data);
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-    {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i)
-    {
-        const auto lower = [](char c)
-        { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-        if (lower(a[i]) != lower(b[i]))
-        {
-            return false;
-        }
-    }
-    return true;
-}
-
 const char* HiveName(RegistryHive hive)
 {
     return hive == RegistryHive::LocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
@@ -356,7 +338,7 @@ const CRegistryKey::Entry* CRegistryKey::Find(std::string_view name) const
     const Entry* found = nullptr;
     for (const Entry& entry : m_entries)
     {
-        if (!entry.name.empty() && EqualNoCase(entry.name, name))
+        if (!entry.name.empty() && EqualsNoCase(entry.name, name))
         {
             found = &entry;
         }
@@ -452,7 +434,7 @@ bool CRegistryKey::SetValue(std::string_view name, RegistryType type, std::vecto
     size_t position = m_entries.size();
     for (size_t i = m_entries.size(); i-- > 0;)
     {
-        if (!m_entries[i].name.empty() && EqualNoCase(m_entries[i].name, name))
+        if (!m_entries[i].name.empty() && EqualsNoCase(m_entries[i].name, name))
         {
             m_entries.erase(m_entries.begin() + static_cast<std::ptrdiff_t>(i));
             position = i;

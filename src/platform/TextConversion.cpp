@@ -1,5 +1,6 @@
 #include "platform/TextConversion.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace
@@ -138,4 +139,12 @@ std::string Utf16ToUtf8(std::u16string_view text)
             AppendUtf8(out, c);
     }
     return out;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b)
+{
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [&](char x, char y) { return lower(x) == lower(y); });
 }

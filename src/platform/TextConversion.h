@@ -10,3 +10,6 @@ std::u16string Utf8ToUtf16(std::string_view text);
 bool Utf8ToUtf16Strict(std::string_view text, std::u16string& out);
 // An unpaired surrogate becomes U+FFFD.
 std::string Utf16ToUtf8(std::u16string_view text);
+
+// ASCII case-insensitive comparison (registry value names, command words).
+bool EqualsNoCase(std::string_view a, std::string_view b);
