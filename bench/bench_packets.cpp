@@ -1,5 +1,6 @@
 // Cost of the per-packet work of a session: the checksum, building and validating a
 // Data packet, and pushing a stream through the write backlog.
+#include "support/NullSocketLayer.h"
 #include "tunnel/StreamBacklog.h"
 #include "tunnel/TunnelPacket.h"
 
@@ -12,7 +13,7 @@ namespace
 {
 
 // A TCP socket that takes up to `budget` bytes per flush round, then would block.
-class CBenchSocketLayer : public ISocketLayer
+class CBenchSocketLayer : public tq_test::NullSocketLayer
 {
 public:
     size_t budget = 0;
@@ -31,22 +32,6 @@ public:
         benchmark::DoNotOptimize(data.data());
         return static_cast<int>(taken);
     }
-    int GetLastError() override { return m_nLastError; }
-    void SetLastError(int code) override { m_nLastError = code; }
-
-    SOCKET CreateUdpSocket() override { return INVALID_SOCKET; }
-    SOCKET CreateTcpSocket() override { return INVALID_SOCKET; }
-    bool SetNonBlocking(SOCKET) override { return true; }
-    int SendTo(SOCKET, std::span<const uint8_t>, const SocketAddress&) override { return -1; }
-    int RecvFrom(SOCKET, std::span<uint8_t>, SocketAddress&, int&) override { return -1; }
-    int Recv(SOCKET, std::span<uint8_t>) override { return -1; }
-    int Connect(SOCKET, const SocketAddress&) override { return -1; }
-    int ConnectProgress(SOCKET, int&) override { return -1; }
-    void Close(SOCKET) override {}
-    bool ResolveAddress(const std::string&, uint32_t&) override { return false; }
-
-private:
-    int m_nLastError = 0;
 };
 
 void BM_Checksum524(benchmark::State& state)

@@ -1,3 +1,4 @@
+#include "support/NullSocketLayer.h"
 #include "tunnel/StreamBacklog.h"
 
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@ namespace
 
 // A TCP socket that takes `budget` bytes (at most `chunk` per call) and then would
 // block, or fails every send with `failCode`.
-class CFakeSocketLayer : public ISocketLayer
+class CFakeSocketLayer : public tq_test::NullSocketLayer
 {
 public:
     size_t budget = 0;
@@ -30,22 +31,6 @@ public:
         budget -= taken;
         return static_cast<int>(taken);
     }
-    int GetLastError() override { return m_nLastError; }
-    void SetLastError(int code) override { m_nLastError = code; }
-
-    SOCKET CreateUdpSocket() override { return INVALID_SOCKET; }
-    SOCKET CreateTcpSocket() override { return INVALID_SOCKET; }
-    bool SetNonBlocking(SOCKET) override { return true; }
-    int SendTo(SOCKET, std::span<const uint8_t>, const SocketAddress&) override { return -1; }
-    int RecvFrom(SOCKET, std::span<uint8_t>, SocketAddress&, int&) override { return -1; }
-    int Recv(SOCKET, std::span<uint8_t>) override { return -1; }
-    int Connect(SOCKET, const SocketAddress&) override { return -1; }
-    int ConnectProgress(SOCKET, int&) override { return -1; }
-    void Close(SOCKET) override {}
-    bool ResolveAddress(const std::string&, uint32_t&) override { return false; }
-
-private:
-    int m_nLastError = 0;
 };
 
 std::vector<uint8_t> Pattern(size_t count, size_t start)

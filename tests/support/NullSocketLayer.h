@@ -1,0 +1,30 @@
+#pragma once
+// A socket layer on which every call fails: the base for fakes that only need one or
+// two operations (a stream that takes bytes at a chosen pace, for instance).
+#include "platform/SocketLayer.h"
+
+namespace tq_test
+{
+
+class NullSocketLayer : public ISocketLayer
+{
+public:
+    SOCKET CreateUdpSocket() override { return INVALID_SOCKET; }
+    SOCKET CreateTcpSocket() override { return INVALID_SOCKET; }
+    bool SetNonBlocking(SOCKET) override { return true; }
+    int SendTo(SOCKET, std::span<const uint8_t>, const SocketAddress&) override { return SOCKET_ERROR; }
+    int RecvFrom(SOCKET, std::span<uint8_t>, SocketAddress&, int&) override { return SOCKET_ERROR; }
+    int Send(SOCKET, std::span<const uint8_t>) override { return SOCKET_ERROR; }
+    int Recv(SOCKET, std::span<uint8_t>) override { return SOCKET_ERROR; }
+    int Connect(SOCKET, const SocketAddress&) override { return SOCKET_ERROR; }
+    int ConnectProgress(SOCKET, int&) override { return -1; }
+    void Close(SOCKET) override {}
+    int GetLastError() override { return m_nLastError; }
+    void SetLastError(int code) override { m_nLastError = code; }
+    bool ResolveAddress(const std::string&, uint32_t&) override { return false; }
+
+protected:
+    int m_nLastError = 0;
+};
+
+} // namespace tq_test
