@@ -1,6 +1,7 @@
 // The admin command protocol as an operator's program sees it: a real server, a TCP
 // connection to its admin port, commands ended by CR and replies in braces.
 #include "platform/Socket.h"
+#include "support/AdminClient.h"
 #include "support/ServerProcess.h"
 #include "support/TunnelTestClient.h"
 
@@ -51,131 +52,6 @@ bool IsNumberList(std::string_view text, int count)
     }
     return numbers == count && text.ends_with('}');
 }
-
-// A minimal admin client: raw bytes out, framed replies or the VIEWLOG stream in.
-class AdminClient
-{
-public:
-    explicit AdminClient(uint16_t port) : m_socket(SocketCreateTcp())
-    {
-        if (SocketConnect(m_socket, MakeLoopbackAddress(port)) == 0)
-        {
-            m_bConnected = true;
-            SocketSetBlocking(m_socket, false);
-        }
-    }
-    ~AdminClient() { SocketClose(m_socket); }
-    AdminClient(const AdminClient&) = delete;
-    AdminClient& operator=(const AdminClient&) = delete;
-
-    bool Connected() const { return m_bConnected; }
-    SOCKET Socket() const { return m_socket; }
-
-    void Send(std::string_view bytes)
-    {
-        auto data = std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-        WaitUntil(
-            [&]
-            {
-                const int sent = SocketSend(m_socket, data);
-                if (sent > 0)
-                    data = data.subspan(static_cast<size_t>(sent));
-                return data.empty() || (sent < 0 && WSAGetLastError() != WSAEWOULDBLOCK);
-            },
-            5s);
-    }
-
-    // The next reply with its braces, or "" if none is complete within the timeout.
-    std::string ReadReply(std::chrono::milliseconds timeout = 5s)
-    {
-        size_t end = std::string::npos;
-        WaitUntil(
-            [&]
-            {
-                Pump();
-                end = m_buffer.find('}');
-                return end != std::string::npos || m_bPeerClosed;
-            },
-            timeout);
-        if (end == std::string::npos)
-            return {};
-        std::string reply = m_buffer.substr(0, end + 1);
-        m_buffer.erase(0, end + 1);
-        return reply;
-    }
-
-    std::string Command(const std::string& command)
-    {
-        Send(command + "\r");
-        return ReadReply();
-    }
-
-    // The VIEWLOG stream up to its zero byte; nullopt if the zero byte did not come.
-    std::optional<std::string> ReadUntilZero(std::chrono::milliseconds timeout = 10s)
-    {
-        size_t end = std::string::npos;
-        WaitUntil(
-            [&]
-            {
-                Pump();
-                end = m_buffer.find('\0');
-                return end != std::string::npos || m_bPeerClosed;
-            },
-            timeout);
-        if (end == std::string::npos)
-            return std::nullopt;
-        std::string text = m_buffer.substr(0, end);
-        m_buffer.erase(0, end + 1);
-        return text;
-    }
-
-    // Reads until at least `count` bytes are held.
-    size_t ReadAtLeast(size_t count, std::chrono::milliseconds timeout = 10s)
-    {
-        WaitUntil(
-            [&]
-            {
-                Pump();
-                return m_buffer.size() >= count || m_bPeerClosed;
-            },
-            timeout);
-        return m_buffer.size();
-    }
-
-    bool WaitClosed(std::chrono::milliseconds timeout = 5s)
-    {
-        return WaitUntil(
-            [&]
-            {
-                Pump();
-                return m_bPeerClosed;
-            },
-            timeout);
-    }
-
-private:
-    void Pump()
-    {
-        uint8_t block[65536];
-        for (;;)
-        {
-            const int n = SocketRecv(m_socket, block);
-            if (n > 0)
-            {
-                m_buffer.append(reinterpret_cast<const char*>(block), static_cast<size_t>(n));
-                continue;
-            }
-            if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)
-                m_bPeerClosed = true;
-            return;
-        }
-    }
-
-    SOCKET m_socket;
-    bool m_bConnected = false;
-    bool m_bPeerClosed = false;
-    std::string m_buffer;
-};
 
 std::string HelpReply()
 {

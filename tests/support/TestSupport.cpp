@@ -146,8 +146,9 @@ bool ChildProcess::Start(const std::vector<std::string>& argv,
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(m_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in = m_stdinFd >= 0 ? m_stdinFd : open("/dev/null", O_RDONLY);
+        const int out = m_stdoutFd >= 0 ? m_stdoutFd
+                                        : open(m_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(m_stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
         dup2(out, 1);

@@ -69,6 +69,13 @@ public:
     bool Wait(std::chrono::milliseconds timeout, int& status);
     void Signal(int signo);
     void Kill();
+    // Standard input and output of the next Start: these descriptors instead of
+    // /dev/null and the output file (-1 keeps the default).
+    void SetStdio(int stdinFd, int stdoutFd)
+    {
+        m_stdinFd = stdinFd;
+        m_stdoutFd = stdoutFd;
+    }
     pid_t Pid() const { return m_pid; }
     std::string Stdout() const;
     std::string Stderr() const;
@@ -76,6 +83,8 @@ public:
 private:
     pid_t m_pid = -1;
     int m_nStatus = -1;
+    int m_stdinFd = -1;
+    int m_stdoutFd = -1;
     std::string m_stdoutPath;
     std::string m_stderrPath;
 };
