@@ -41,6 +41,9 @@ bool CProxyTCPListener::init(int port)
         return false;
     }
     SocketSetBlocking(sock, false);
+    // The port can be bound again at once after a restart or a failed port change,
+    // while connections of the old listener linger.
+    SocketSetReuseAddress(sock);
     if (!SocketBind(sock, MakeSocketAddress(ANY_ADDRESS, static_cast<uint16_t>(m_nPort))))
     {
         const int error = WSAGetLastError();

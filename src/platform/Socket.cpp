@@ -240,6 +240,12 @@ bool SocketSetBlocking(SOCKET s, bool blocking)
     return true;
 }
 
+bool SocketSetReuseAddress(SOCKET s)
+{
+    const int on = 1;
+    return setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0 || Fail(errno);
+}
+
 bool SocketBind(SOCKET s, const SocketAddress& address)
 {
     const sockaddr_in native = ToNative(address);
@@ -266,19 +272,37 @@ SOCKET SocketAccept(SOCKET s, SocketAddress& peer)
     const int accepted = accept4(s, reinterpret_cast<sockaddr*>(&native), &length, flags);
     if (accepted < 0)
     {
-        // Linux passes on the network errors of a connection that died while it waited
-        // in the backlog; accept(2) says to treat them like EAGAIN: nothing to take now.
-        const int error = errno;
-        const bool deadConnection = error == ENETDOWN || error == EPROTO || error == ENOPROTOOPT ||
-                                    error == EHOSTDOWN || error == ENONET ||
-                                    error == EHOSTUNREACH || error == EOPNOTSUPP ||
-                                    error == ENETUNREACH || error == ECONNABORTED ||
-                                    error == ECONNRESET || error == ETIMEDOUT || error == EINTR;
-        Fail(deadConnection ? EAGAIN : error);
+        WSASetLastError(MapAcceptErrnoToWsa(errno));
         return INVALID_SOCKET;
     }
     peer = FromNative(native);
     return accepted;
+}
+
+int MapAcceptErrnoToWsa(int errnoValue)
+{
+    // Linux passes on the network errors of a connection that died while it waited in
+    // the backlog, and EPERM when a firewall rule refused it; accept(2) says to treat
+    // them like EAGAIN: nothing to take now.
+    switch (errnoValue)
+    {
+    case ENETDOWN:
+    case EPROTO:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case ECONNABORTED:
+    case ECONNRESET:
+    case ETIMEDOUT:
+    case EINTR:
+    case EPERM:
+        return WSAEWOULDBLOCK;
+    default:
+        return MapErrnoToWsa(errnoValue);
+    }
 }
 
 int SocketConnect(SOCKET s, const SocketAddress& address)

@@ -69,10 +69,18 @@ SOCKET SocketCreateTcp();
 // shows as WSAECONNRESET on the next receive.
 SOCKET SocketCreateUdp();
 bool SocketSetBlocking(SOCKET s, bool blocking);
+// SO_REUSEADDR for a listening socket: its port can be bound again at once while
+// connections of an earlier listener linger (TIME_WAIT), as Windows allows; a second
+// live listener on the port is still refused with WSAEADDRINUSE.
+bool SocketSetReuseAddress(SOCKET s);
 bool SocketBind(SOCKET s, const SocketAddress& address);
 bool SocketListen(SOCKET s, int backlog);
 // Returns the accepted socket or INVALID_SOCKET (WSAEWOULDBLOCK when none waits).
 SOCKET SocketAccept(SOCKET s, SocketAddress& peer);
+// An accept(2) errno as SocketAccept reports it: the errors of a connection that died
+// in the backlog, or that a firewall refused (EPERM), leave nothing to take now and
+// read as WSAEWOULDBLOCK; the rest are the listener's own failures.
+int MapAcceptErrnoToWsa(int errnoValue);
 // Non-blocking connect reports WSAEWOULDBLOCK while the connection is in progress.
 int SocketConnect(SOCKET s, const SocketAddress& address);
 // State of a non-blocking connect: 1 connected, 0 still in progress, -1 failed with

@@ -3,6 +3,8 @@
 #include "LoopbackSockets.h"
 #include "TestLog.h"
 
+#include <memory>
+
 using namespace tq_test;
 
 namespace
@@ -82,4 +84,41 @@ TEST_F(ListenerTest, LocalOnlyRefusesOtherAddresses)
     EXPECT_FALSE(listener.m_bConnected);
     EXPECT_EQ(listener.m_addrPeer, SocketAddress{});
     EXPECT_EQ(Contents(), "");
+}
+
+TEST_F(ListenerTest, ReopensAtOnceWhileOldConnectionsLinger)
+{
+    // One connection closed by the listener's side first (it lingers in TIME_WAIT),
+    // one still open, as after an admin session and during a SET AdminPort.
+    const uint16_t port = FreeTcpPort();
+    auto listener = std::make_unique<CProxyTCPListener>();
+    ASSERT_TRUE(listener->init(port));
+    const SOCKET ended = ConnectFrom(AddressFromBytes(127, 0, 0, 1), port);
+    const SOCKET open = ConnectFrom(AddressFromBytes(127, 0, 0, 1), port);
+    ASSERT_NE(ended, INVALID_SOCKET);
+    ASSERT_NE(open, INVALID_SOCKET);
+    SOCKET accepted[2] = {INVALID_SOCKET, INVALID_SOCKET};
+    for (SOCKET& socket : accepted)
+    {
+        ASSERT_TRUE(WaitUntil([&] { return listener->checkForNewConnection() && listener->m_bConnected; },
+                              std::chrono::seconds(5)));
+        socket = listener->GetAcceptedSocket();
+    }
+    SocketClose(accepted[0]);
+    bool closed = false;
+    ReceiveUntilClosed(ended, closed);
+    EXPECT_TRUE(closed);
+    SocketClose(ended);
+    listener.reset();
+
+    CProxyTCPListener again;
+    EXPECT_TRUE(again.init(port));
+    EXPECT_EQ(Contents(), "");
+    // A second live listener on the port is still refused.
+    CProxyTCPListener rival;
+    EXPECT_FALSE(rival.init(port));
+    EXPECT_EQ(Contents(), Line("Error: Unable to bind listen socket (10048) "
+                               "WSAEADDRINUSE: Address already in use."));
+    SocketClose(accepted[1]);
+    SocketClose(open);
 }

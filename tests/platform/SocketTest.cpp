@@ -181,6 +181,15 @@ TEST(SocketTest, AddressesAndErrorCodes)
     EXPECT_EQ(MapErrnoToWsa(EPIPE), WSAECONNRESET);
     EXPECT_EQ(MapErrnoToWsa(ENFILE), WSAEMFILE);
     EXPECT_EQ(MapErrnoToWsa(EDOM), WSAEINVAL); // unknown codes
+    // accept(2): a connection that died in the backlog, or that a firewall refused
+    // (EPERM), leaves nothing to take; the listener itself failing is an error.
+    for (const int dead : {ECONNABORTED, ECONNRESET, EPROTO, ENETUNREACH, EHOSTUNREACH,
+                           ETIMEDOUT, EINTR, EPERM, EAGAIN})
+        EXPECT_EQ(MapAcceptErrnoToWsa(dead), WSAEWOULDBLOCK) << dead;
+    EXPECT_EQ(MapAcceptErrnoToWsa(EMFILE), WSAEMFILE);
+    EXPECT_EQ(MapAcceptErrnoToWsa(EBADF), WSAENOTSOCK);
+    EXPECT_EQ(MapAcceptErrnoToWsa(EINVAL), WSAEINVAL);
+
     WSASetLastError(0);
     EXPECT_EQ(SocketSend(-1, kPayload), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
