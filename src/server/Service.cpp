@@ -61,6 +61,10 @@ bool g_bStopPending = false; // a stop request that came before the event existe
 CLog* gpLog = nullptr;
 
 std::atomic<bool> g_bDebug{false};
+// The server's run failed (its listeners could not be opened, or one failed later):
+// the process then ends with status 1, so that the service manager sees it.
+std::atomic<bool> g_bServerFailed{false};
+constexpr int SERVER_FAILED_STATUS = 1;
 CConsoleKeyboard* g_pConsoleKeyboard = nullptr;
 
 enum class Switch
@@ -337,6 +341,7 @@ int RunSwitch(Switch command, int argc, char** argv)
         gpLog->SetEcho(true, stdout);
         g_bDebug = true;
         RunAsConsole(argc, argv);
+        status = g_bServerFailed ? SERVER_FAILED_STATUS : 0;
         break;
     case Switch::Help:
     case Switch::None:
@@ -363,7 +368,7 @@ int RunServiceDispatcher(int argc, char** argv)
     }
     std::thread serviceThread(ServerServiceMain, argc, argv);
     serviceThread.join();
-    return 0;
+    return g_bServerFailed ? SERVER_FAILED_STATUS : 0;
 }
 
 int RunServiceMode(int argc, char** argv)
@@ -564,7 +569,8 @@ void RunServer(int /*argc*/, char** /*argv*/)
         InitLogFromSettings();
         pServer->SetStopEvent(g_pStopEvent.get());
         pServer->SetConsoleKeyboard(g_pConsoleKeyboard);
-        pServer->Run();
+        if (!pServer->Run())
+            g_bServerFailed = true;
         // The server refers to both singletons: it goes first.
         pServer.reset();
         DestroySettingsAndLog();

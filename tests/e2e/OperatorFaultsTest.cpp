@@ -1,5 +1,5 @@
 // Faults an operator meets with the real server: restarts on ports whose connections
-// linger and a port change that fails.
+// linger, a port change that fails, and listeners that cannot be opened at all.
 #include "platform/Socket.h"
 #include "support/AdminClient.h"
 #include "support/ServerProcess.h"
@@ -44,6 +44,14 @@ SOCKET ListenOn(uint16_t port)
     return s;
 }
 
+// The environment a ServerProcess gives its server.
+std::map<std::string, std::string> ServerEnvironment(const ServerProcess& server)
+{
+    return {{"TARVIQEN_REGISTRY", server.RegistryDir()},
+            {"TARVIQEN_FOLDER", server.Dir().Path()},
+            {"NOTIFY_SOCKET", ""}};
+}
+
 } // namespace
 
 TEST(OperatorFaults, RestartAfterAnAdminSessionBindsAtOnce)
@@ -58,6 +66,37 @@ TEST(OperatorFaults, RestartAfterAnAdminSessionBindsAtOnce)
     EXPECT_EQ(server.Log().find("Unable to bind"), std::string::npos) << server.Log();
     LoginAndOut(server.AdminPort());
     EXPECT_EQ(server.Stop(), 0);
+}
+
+TEST(OperatorFaults, ListenersThatCannotOpenEndWithFailure)
+{
+    ServerProcess server;
+    server.WriteSettings();
+    const SOCKET holder = ListenOn(server.AdminPort());
+    ASSERT_NE(holder, INVALID_SOCKET);
+    const std::string failure = "Error: Unable to initialize admin TCP listener on port " +
+                                std::to_string(server.AdminPort()) + ".";
+
+    // Service mode: the service manager must see the failure to restart the service.
+    ChildProcess service;
+    ASSERT_TRUE(service.Start({BinDir() + "/TarviQenServer"}, ServerEnvironment(server),
+                              server.Dir().Path()));
+    int status = -1;
+    ASSERT_TRUE(service.Wait(10s, status));
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(server.Log().find("Error: Unable to bind listen socket (10048) WSAEADDRINUSE: "
+                                "Address already in use."),
+              std::string::npos)
+        << server.Log();
+    EXPECT_NE(server.Log().find(failure), std::string::npos);
+
+    // Console mode says so too.
+    WriteFile(server.LogPath(), "");
+    EXPECT_FALSE(server.Start(2s));
+    ASSERT_TRUE(server.Process().Wait(10s, status));
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(server.Log().find(failure), std::string::npos);
+    SocketClose(holder);
 }
 
 TEST(OperatorFaults, FailedAdminPortChangeKeepsTheOldPort)
