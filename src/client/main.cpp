@@ -10,6 +10,8 @@ int main()
 {
     // Blocked before any thread starts, so that only the watcher's thread sees them.
     BlockSignals({SIGINT, SIGTERM});
+    // A closed standard error (the log's echo) must not end the client.
+    IgnoreBrokenPipeSignal();
     CClientApplication application(std::make_unique<CHeadlessIndicator>(),
                                    CSystemSocketLayer::Instance(), CSystemClock::Instance());
     CSignalWatcher watcher({SIGINT, SIGTERM}, [&application](int) { application.RequestQuit(); });

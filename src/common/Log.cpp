@@ -1,6 +1,7 @@
 #include "common/Log.h"
 
 #include "common/Assert.h"
+#include "platform/ConsoleOutput.h"
 
 #include <cstdarg>
 #include <span>
@@ -215,10 +216,12 @@ void CLog::Write(int /*level*/, std::string_view message)
     std::fwrite(line, 1, length, file.get());
     file.reset();
     ++m_nLines;
-    if (m_bEcho && m_pEchoStream != nullptr)
+    // A console whose reader has gone gets no more echo; the file goes on.
+    if (m_bEcho && m_pEchoStream != nullptr &&
+        WriteConsoleText(m_pEchoStream, std::string_view(line, length)) ==
+            ConsoleWriteResult::ReaderGone)
     {
-        std::fwrite(line, 1, length, m_pEchoStream);
-        std::fflush(m_pEchoStream);
+        m_bEcho = false;
     }
 }
 

@@ -12,7 +12,8 @@ extern char** environ;
 namespace
 {
 // Spawn attributes: the child starts with no signal blocked, whatever this process
-// blocks for its signal watcher.
+// blocks for its signal watcher, and with SIGPIPE's default action even where this
+// process ignores it.
 class CSpawnAttributes
 {
   public:
@@ -21,8 +22,13 @@ class CSpawnAttributes
         m_bInitialized = posix_spawnattr_init(&m_attributes) == 0;
         sigset_t none;
         sigemptyset(&none);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        sigaddset(&defaults, SIGPIPE);
         m_bValid = m_bInitialized && posix_spawnattr_setsigmask(&m_attributes, &none) == 0 &&
-                   posix_spawnattr_setflags(&m_attributes, POSIX_SPAWN_SETSIGMASK) == 0;
+                   posix_spawnattr_setsigdefault(&m_attributes, &defaults) == 0 &&
+                   posix_spawnattr_setflags(&m_attributes,
+                                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
     }
     ~CSpawnAttributes()
     {

@@ -29,6 +29,14 @@ void BlockSignals(const std::vector<int>& signals)
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void IgnoreBrokenPipeSignal()
+{
+    struct sigaction action{};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
 CSignalWatcher::CSignalWatcher(const std::vector<int>& signals, std::function<void(int)> handler)
     : m_handler(std::move(handler))
 {

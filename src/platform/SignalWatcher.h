@@ -8,6 +8,9 @@
 // Blocks the given signals in the calling thread; call before any thread starts so
 // that every thread inherits the mask.
 void BlockSignals(const std::vector<int>& signals);
+// A write to a pipe or socket whose reader has gone fails with EPIPE instead of ending
+// the process with SIGPIPE. Children started by RunCommand get the default back.
+void IgnoreBrokenPipeSignal();
 
 class CSignalWatcher
 {

@@ -3,13 +3,13 @@
 #include "common/Log.h"
 #include "common/MyString.h"
 #include "platform/ConsoleKeyboard.h"
+#include "platform/ConsoleOutput.h"
 #include "platform/Event.h"
 #include "platform/WaitSet.h"
 #include "server/AdminSession.h"
 #include "server/ServerSettings.h"
 #include "tunnel/ProxyMisc.h"
 
-#include <cstdio>
 
 namespace
 {
@@ -173,14 +173,17 @@ void CProxyServer::RemoveEndedSessions()
 
 void CProxyServer::PrintStatistics()
 {
+    std::string dump;
     for (int i = 0; i < m_sessions.getCount(); ++i)
     {
         CProxySession* session = m_sessions[i];
-        const std::string dump =
-            session->GetStats().FormatConsoleDump(session->GetClientId(), session->GetIdleSeconds());
-        std::fputs(dump.c_str(), stdout);
+        dump += session->GetStats().FormatConsoleDump(session->GetClientId(),
+                                                      session->GetIdleSeconds());
     }
-    std::fflush(stdout);
+    // Nobody reads a console whose pipe reader has gone: no more dumps there.
+    if (m_bConsoleOutput && !dump.empty() &&
+        WriteConsoleText(stdout, dump) == ConsoleWriteResult::ReaderGone)
+        m_bConsoleOutput = false;
 }
 
 // Waits until a socket has work or the nearest session deadline is due, instead of

@@ -78,4 +78,5 @@ private:
     CEvent* m_pStopEvent = nullptr;
     CConsoleKeyboard* m_pKeyboard = nullptr;
     bool m_bShutdownRequested = false;
+    bool m_bConsoleOutput = true; // false once standard output's reader has gone
 };

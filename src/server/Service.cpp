@@ -393,6 +393,9 @@ int ServerMain(int argc, char** argv)
     {
         AssertFailure("NULL != pSettings", __FILE__, __LINE__);
     }
+    // A console or journal that went away must not end the server (or a switch's
+    // line) with SIGPIPE; writes there fail and the echo stops.
+    IgnoreBrokenPipeSignal();
     const Switch command = ParseSwitch(argc, argv);
     if (command == Switch::None)
     {

@@ -1,12 +1,17 @@
 // Faults an operator meets with the real server: restarts on ports whose connections
-// linger, a port change that fails, and listeners that cannot be opened at all.
+// linger, a port change that fails, listeners that cannot be opened at all, and a
+// console whose pipe reader has gone.
 #include "platform/Socket.h"
 #include "support/AdminClient.h"
 #include "support/ServerProcess.h"
+#include "support/TunnelTestClient.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 
 using namespace tq_test;
 using namespace std::chrono_literals;
@@ -120,4 +125,43 @@ TEST(OperatorFaults, FailedAdminPortChangeKeepsTheOldPort)
     EXPECT_EQ(server.Log().find("Invalid listen socket"), std::string::npos) << server.Log();
     EXPECT_EQ(server.Stop(), 0);
     SocketClose(holder);
+}
+
+TEST(OperatorFaults, ClosedConsolePipeStopsOnlyTheEcho)
+{
+    // Standard output is a pipe whose reader has gone; standard input is a terminal, so
+    // that a key press asks for the statistics dump.
+    int pipeFds[2];
+    ASSERT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
+    close(pipeFds[0]);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(terminal, 0);
+
+    ServerProcess server;
+    server.Process().SetStdio(terminal, pipeFds[1]);
+    ASSERT_TRUE(server.Start()) << server.Log();
+    close(pipeFds[1]);
+    close(terminal);
+
+    TunnelTestClient client(server.ClientPort());
+    ASSERT_TRUE(client.Connect());
+    const std::string id = client.ClientId();
+    ASSERT_EQ(write(master, "k", 1), 1); // the dump goes to the closed pipe as well
+    ASSERT_TRUE(server.WaitForLog("[" + id + "] STATE: WaitForOpen."));
+    usleep(200000);
+    ASSERT_TRUE(server.Process().Running());
+    LoginAndOut(server.AdminPort());
+
+    // Every session still gets its Close, and the log file every line.
+    EXPECT_EQ(server.Stop(), 0);
+    EXPECT_TRUE(client.WaitFor(PACKET_CLOSE, 5s).has_value());
+    const std::string log = server.Log();
+    EXPECT_NE(log.find("[" + id + "] Session closed by administrator."), std::string::npos);
+    EXPECT_NE(log.find("[" + id + "] Client session ended."), std::string::npos);
+    EXPECT_NE(log.find("Admin command LOGOUT issued."), std::string::npos);
+    close(master);
 }
