@@ -36,5 +36,7 @@ DateTime GetUtcDateTime();
 
 // 100 ns units since 1601-01-01 (the file time). False for an impossible date.
 bool DateTimeToFileTime(const DateTime& time, uint64_t& fileTime);
+// The date-time of a file time, day of the week included. False past the year 30827.
+bool FileTimeToDateTime(uint64_t fileTime, DateTime& time);
 
 void SleepMs(uint32_t milliseconds);

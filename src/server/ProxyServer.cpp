@@ -141,13 +141,25 @@ void CProxyServer::HandleConnect()
     const std::string address = DottedAddressText(sender.address);
     const int port = NetToHost16(sender.port);
     m_pLog->Print(CLog::LEVEL_INFO, "[%s:%d] Client connected.", address.c_str(), port);
-    const SessionId id = SessionId::FromDateTime(m_clock.UtcTime());
+    const SessionId id = NewSessionId();
     auto session = std::make_unique<CProxySession>(id, packet.Bytes(), sender, m_sockets, m_clock);
     CProxySession* created = session.get();
     m_sessions.Add(std::move(session));
     m_pLog->Print(CLog::LEVEL_DEBUG, "[%s:%d] New session created. Session ID = %s",
                   address.c_str(), port, id.ToText().c_str());
     created->Step();
+}
+
+// The current UTC time, moved on by a millisecond while a live session holds it or
+// it was handed out last: two sessions with one ID would end each other's sessions
+// and have Probes answered for the wrong one.
+SessionId CProxyServer::NewSessionId()
+{
+    SessionId id = SessionId::FromDateTime(m_clock.UtcTime());
+    while (id == m_lastSessionId || FindSessionById(id) >= 0)
+        id = id.NextMillisecond();
+    m_lastSessionId = id;
+    return id;
 }
 
 void CProxyServer::HandleProbe()

@@ -56,6 +56,7 @@ private:
     void HandleConnect();
     void HandleProbe();
     int FindSessionById(const SessionId& id) const;
+    SessionId NewSessionId();
     void RemoveEndedSessions();
     void PrintStatistics();
     void WaitForWork();
@@ -78,5 +79,6 @@ private:
     CEvent* m_pStopEvent = nullptr;
     CConsoleKeyboard* m_pKeyboard = nullptr;
     bool m_bShutdownRequested = false;
+    SessionId m_lastSessionId; // the ID handed out last
     bool m_bConsoleOutput = true; // false once standard output's reader has gone
 };

@@ -57,6 +57,20 @@ bool SessionId::IsZero() const
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
 }
 
+SessionId SessionId::NextMillisecond() const
+{
+    constexpr uint64_t FILE_TIME_UNITS_PER_MS = 10000;
+    DateTime time = ToDateTime();
+    uint64_t fileTime = 0;
+    if (DateTimeToFileTime(time, fileTime) &&
+        FileTimeToDateTime(fileTime + FILE_TIME_UNITS_PER_MS, time))
+    {
+        return FromDateTime(time);
+    }
+    ++time.milliseconds;
+    return FromDateTime(time);
+}
+
 std::string SessionId::ToText() const
 {
     return FormatTime(ToDateTime(), true, ':');

@@ -17,6 +17,10 @@ struct SessionId
     static SessionId FromBytes(std::span<const uint8_t> sixteenBytes);
     DateTime ToDateTime() const;
     bool IsZero() const;
+    // The ID one millisecond later; a valid date-time stays one, with the carry into
+    // seconds, days, months and years and the day of the week moving along. An ID that
+    // is no date-time only has its millisecond field moved on.
+    SessionId NextMillisecond() const;
     // "%04d-%02d-%02d %02d:%02d:%02d.%03d" (the day of the week is not shown).
     std::string ToText() const;
     bool operator==(const SessionId&) const = default;

@@ -1,7 +1,8 @@
 // Faults an operator meets with the real server: restarts on ports whose connections
-// linger, a port change that fails, listeners that cannot be opened at all, and a
-// console whose pipe reader has gone.
+// linger, a port change that fails, a console whose pipe reader has gone, and bursts
+// of Connects.
 #include "platform/Socket.h"
+#include "platform/Time.h"
 #include "support/AdminClient.h"
 #include "support/ServerProcess.h"
 #include "support/TunnelTestClient.h"
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <set>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace tq_test;
@@ -55,6 +58,15 @@ std::map<std::string, std::string> ServerEnvironment(const ServerProcess& server
     return {{"TARVIQEN_REGISTRY", server.RegistryDir()},
             {"TARVIQEN_FOLDER", server.Dir().Path()},
             {"NOTIFY_SOCKET", ""}};
+}
+
+// The day of the week of a valid date-time, from its file time (1601-01-01 was a Monday).
+int DayOfWeek(const DateTime& time)
+{
+    uint64_t fileTime = 0;
+    if (!DateTimeToFileTime(time, fileTime))
+        return -1;
+    return static_cast<int>((fileTime / 864000000000u + 1) % 7);
 }
 
 } // namespace
@@ -164,4 +176,48 @@ TEST(OperatorFaults, ClosedConsolePipeStopsOnlyTheEcho)
     EXPECT_NE(log.find("[" + id + "] Client session ended."), std::string::npos);
     EXPECT_NE(log.find("Admin command LOGOUT issued."), std::string::npos);
     close(master);
+}
+
+TEST(OperatorFaults, BurstOfConnectsGetsDistinctValidSessionIds)
+{
+    ServerProcess server(ServerOptions{.logLevel = 2});
+    ASSERT_TRUE(server.Start()) << server.Log();
+    const SOCKET s = SocketCreateUdp();
+    ASSERT_TRUE(SocketBind(s, MakeLoopbackAddress(0)));
+    const int size = 4 << 20;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
+    SocketSetBlocking(s, false);
+
+    constexpr int COUNT = 150;
+    TunnelPacket connect;
+    connect.Build(PACKET_CONNECT, 2000, std::vector<uint8_t>(16, 0));
+    for (int i = 0; i < COUNT; ++i)
+        SocketSendTo(s, connect.Bytes(), MakeLoopbackAddress(server.ClientPort()));
+
+    std::set<std::string> ids;
+    int sessions = 0;
+    WaitUntil(
+        [&]
+        {
+            TunnelPacket packet;
+            SocketAddress from;
+            int length = 16;
+            for (int n; (n = SocketRecvFrom(s, packet.Buffer(), from, length)) > 0;)
+            {
+                packet.SetLength(static_cast<size_t>(n));
+                if (packet.Type() != PACKET_SESSION || packet.Length() != 28)
+                    continue;
+                ++sessions;
+                const SessionId id = SessionId::FromBytes(packet.Payload());
+                const DateTime time = id.ToDateTime();
+                EXPECT_EQ(DayOfWeek(time), time.dayOfWeek) << id.ToText();
+                ids.insert(id.ToText());
+            }
+            return sessions == COUNT;
+        },
+        10s);
+    EXPECT_EQ(sessions, COUNT);
+    EXPECT_EQ(ids.size(), static_cast<size_t>(COUNT));
+    SocketClose(s);
+    EXPECT_EQ(server.Stop(), 0);
 }

@@ -72,6 +72,25 @@ TEST(TimeTest, CalendarTimesAreConsistent)
     EXPECT_EQ((fileTime / 864000000000u + 1) % 7, local.dayOfWeek);
 }
 
+TEST(TimeTest, FileTimesTurnBackIntoDateTimes)
+{
+    const DateTime dates[] = {
+        {1601, 1, 1, 1, 0, 0, 0, 0},         {1970, 1, 4, 1, 0, 0, 0, 0},
+        {2000, 2, 2, 29, 12, 34, 56, 789},   {2024, 2, 4, 29, 23, 59, 59, 999},
+        {2023, 12, 0, 31, 23, 59, 59, 999},  {30827, 12, 5, 31, 23, 59, 59, 999},
+    };
+    for (const DateTime& date : dates)
+    {
+        uint64_t fileTime = 0;
+        ASSERT_TRUE(DateTimeToFileTime(date, fileTime));
+        DateTime back;
+        EXPECT_TRUE(FileTimeToDateTime(fileTime, back));
+        EXPECT_EQ(back, date) << date.year << '-' << date.month << '-' << date.day;
+    }
+    DateTime beyond;
+    EXPECT_FALSE(FileTimeToDateTime(UINT64_MAX, beyond)); // past the year 30827
+}
+
 TEST(WaitSetTest, ReturnsOnReadySocketEventOrTimeout)
 {
     CWaitSet idle(5000);

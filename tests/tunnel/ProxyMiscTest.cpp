@@ -101,3 +101,29 @@ TEST(SessionIdTest, LayoutRoundTripAndText)
     other.bytes[15] = 1;
     EXPECT_FALSE(other == id);
 }
+
+TEST(SessionIdTest, NextMillisecondStaysAValidDateTime)
+{
+    struct Case
+    {
+        DateTime from;
+        DateTime to;
+    };
+    const Case cases[] = {
+        {{2024, 3, 2, 5, 14, 7, 9, 42}, {2024, 3, 2, 5, 14, 7, 9, 43}},
+        {{2024, 3, 2, 5, 14, 7, 9, 999}, {2024, 3, 2, 5, 14, 7, 10, 0}},
+        {{2024, 3, 2, 5, 14, 59, 59, 999}, {2024, 3, 2, 5, 15, 0, 0, 0}},
+        // Into a leap day and out of it, with the day of the week moving along.
+        {{2024, 2, 3, 28, 23, 59, 59, 999}, {2024, 2, 4, 29, 0, 0, 0, 0}},
+        {{2024, 2, 4, 29, 23, 59, 59, 999}, {2024, 3, 5, 1, 0, 0, 0, 0}},
+        {{2023, 2, 2, 28, 23, 59, 59, 999}, {2023, 3, 3, 1, 0, 0, 0, 0}},
+        {{2024, 4, 2, 30, 23, 59, 59, 999}, {2024, 5, 3, 1, 0, 0, 0, 0}},
+        {{2023, 12, 0, 31, 23, 59, 59, 999}, {2024, 1, 1, 1, 0, 0, 0, 0}},
+    };
+    for (const Case& c : cases)
+    {
+        const SessionId next = SessionId::FromDateTime(c.from).NextMillisecond();
+        EXPECT_EQ(next, SessionId::FromDateTime(c.to)) << next.ToText();
+        EXPECT_EQ(next.ToDateTime().dayOfWeek, c.to.dayOfWeek) << next.ToText();
+    }
+}
