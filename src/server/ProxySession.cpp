@@ -23,8 +23,7 @@ namespace
 
 constexpr int SOCKET_ADDRESS_LENGTH = static_cast<int>(sizeof(SocketAddress));
 constexpr int64_t FILE_TIME_UNITS_PER_SECOND = 10000000;
-// The longest wait while the idle limit is on: it is checked at least once a second.
-constexpr uint32_t IDLE_CHECK_INTERVAL_MS = 1000;
+constexpr int64_t FILE_TIME_UNITS_PER_MS = 10000;
 constexpr int MAX_PORT = 65535;
 
 const char* StateName(int state)
@@ -296,9 +295,9 @@ void CProxySession::HandleOpen()
     if (rest)
         SplitTokenW(*rest, u',', port, MAX_FIELD_LENGTH + 1);
     const int portNumber = port.empty() ? 0 : ReadDecimalW(port);
-    if (host.empty() || portNumber <= 0 || portNumber > MAX_PORT)
+    if (host.empty() || portNumber <= 0)
         return; // not a usable Open: the client sends it again or times out
-    TQ_ASSERT(m_pszHostAddress.empty());
+    TQ_ASSERT_TEXT(m_pszHostAddress.empty(), "NULL == m_pszHostAddress");
     m_pszHostAddress = Utf16ToUtf8(host);
     m_nHostPort = portNumber;
     const uint32_t number = m_receivePacket.Number();
@@ -316,6 +315,12 @@ void CProxySession::StartHostConnect()
     if (!m_sockets.ResolveAddress(m_pszHostAddress, address))
     {
         SendError("Network error, invalid IP address.");
+        return;
+    }
+    if (m_nHostPort > MAX_PORT)
+    {
+        // No such port: never the port cut to 16 bits. Refused as a connect would be.
+        HostConnectFailed(WSAEADDRNOTAVAIL);
         return;
     }
     m_hostSocket = m_sockets.CreateTcpSocket();
@@ -574,11 +579,7 @@ void CProxySession::StepDrain()
 {
     FlushHost();
     if (!m_hostBacklog.Empty() && TickReached(m_clock.TickCount(), m_dwDrainDeadline))
-    {
-        LogLine(CLog::LEVEL_ERROR, "%d bytes for the host were lost.",
-                static_cast<int>(m_hostBacklog.Size()));
-        m_hostBacklog.Clear();
-    }
+        GiveUpHostBytes();
     if (m_hostBacklog.Empty())
     {
         m_bDraining = false;
@@ -590,12 +591,22 @@ void CProxySession::ServeHost()
 {
     if (m_bHostClosed)
     {
-        // The host ended earlier: close towards the client once its bytes are out.
+        // The host ended earlier: close towards the client once its bytes are out, or
+        // once the drain limit has passed.
+        if (!m_hostBacklog.Empty() && TickReached(m_clock.TickCount(), m_dwDrainDeadline))
+            GiveUpHostBytes();
         if (m_hostBacklog.Empty())
             SendClose();
         return;
     }
     ReadHost();
+}
+
+void CProxySession::GiveUpHostBytes()
+{
+    LogLine(CLog::LEVEL_ERROR, "%d bytes for the host were lost.",
+            static_cast<int>(m_hostBacklog.Size()));
+    m_hostBacklog.Clear();
 }
 
 void CProxySession::ReadHost()
@@ -614,6 +625,7 @@ void CProxySession::ReadHost()
     {
         LogLine(CLog::LEVEL_INFO, "TCP host gracefully closed the connection.");
         m_bHostClosed = true;
+        m_dwDrainDeadline = m_clock.TickCount() + HOST_DRAIN_LIMIT_MS;
         if (m_hostBacklog.Empty())
             SendClose();
         return;
@@ -673,15 +685,30 @@ std::string CProxySession::GetStatisticsText() const
 
 int CProxySession::GetIdleSeconds()
 {
+    const int64_t seconds = IdleFileTime() / FILE_TIME_UNITS_PER_SECOND;
+    return static_cast<int>(std::clamp<int64_t>(seconds, std::numeric_limits<int>::min(),
+                                                 std::numeric_limits<int>::max()));
+}
+
+int64_t CProxySession::IdleFileTime()
+{
     uint64_t now = 0;
     uint64_t lastActivity = 0;
     const bool nowOk = DateTimeToFileTime(m_clock.UtcTime(), now);
     if (!nowOk || !DateTimeToFileTime(m_lastActivityUtc, lastActivity))
         m_pLog->Print(CLog::LEVEL_ERROR, "Fatal error, unable to convert time.");
-    const int64_t seconds =
-        (static_cast<int64_t>(now) - static_cast<int64_t>(lastActivity)) / FILE_TIME_UNITS_PER_SECOND;
-    return static_cast<int>(std::clamp<int64_t>(seconds, std::numeric_limits<int>::min(),
-                                                 std::numeric_limits<int>::max()));
+    return static_cast<int64_t>(now) - static_cast<int64_t>(lastActivity);
+}
+
+// Milliseconds until the idle limit closes the session, so that the loop wakes then.
+uint32_t CProxySession::IdleRemainingMs(int limitSeconds)
+{
+    const int64_t remaining =
+        static_cast<int64_t>(limitSeconds) * FILE_TIME_UNITS_PER_SECOND - IdleFileTime();
+    if (remaining <= 0)
+        return 0;
+    const int64_t ms = (remaining + FILE_TIME_UNITS_PER_MS - 1) / FILE_TIME_UNITS_PER_MS;
+    return static_cast<uint32_t>(std::min<int64_t>(ms, std::numeric_limits<uint32_t>::max()));
 }
 
 void CProxySession::AddWaits(CWaitSet& waitSet)
@@ -732,6 +759,9 @@ void CProxySession::AddDataWaits(CWaitSet& waitSet, uint32_t now)
         waitSet.LimitTimeout(RemainingUntilPassed(now, m_dwRetransmitDeadline));
     else if (!m_bHostClosed)
         waitSet.AddRead(m_hostSocket);
-    if (m_pServerSettings->GetClientIdleDisconnect() != 0)
-        waitSet.LimitTimeout(IDLE_CHECK_INTERVAL_MS);
+    else if (!m_hostBacklog.Empty())
+        waitSet.LimitTimeout(TickRemaining(now, m_dwDrainDeadline));
+    const int idleLimit = m_pServerSettings->GetClientIdleDisconnect();
+    if (idleLimit != 0)
+        waitSet.LimitTimeout(IdleRemainingMs(idleLimit));
 }

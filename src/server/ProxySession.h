@@ -34,7 +34,7 @@ public:
     static constexpr uint32_t PROTOCOL_TIMEOUT_MS = 3000;
     static constexpr uint32_t HOST_CONNECT_TIMEOUT_MS = 10000;
     // How long bytes already acknowledged to the client may take to reach a slow host
-    // after the client closed, before the session gives up on them.
+    // after the client or the host closed, before the session gives up on them.
     static constexpr uint32_t HOST_DRAIN_LIMIT_MS = 10000;
     static constexpr uint32_t INITIAL_SEND_NUMBER = 1000;
     static constexpr uint32_t INITIAL_RECEIVE_NUMBER = 2000;
@@ -106,10 +106,14 @@ private:
     void ClientClosed(uint32_t number);
     void WriteHost(std::span<const uint8_t> data);
     void FlushHost();
+    void GiveUpHostBytes();
     void HostWriteFailed(int error);
     void ServeHost();
     void ReadHost();
     void CloseByIdleTimeout(int limitSeconds);
+    // 100 ns units since the last activity on the UTC clock.
+    int64_t IdleFileTime();
+    uint32_t IdleRemainingMs(int limitSeconds);
     void TouchActivity(bool activity);
 
     void AddWaitForOpenWaits(CWaitSet& waitSet, uint32_t now);
@@ -151,6 +155,7 @@ private:
     CStreamBacklog m_hostBacklog;
     bool m_bHostClosed = false; // the host ended its side; Close follows the held bytes
     bool m_bDraining = false; // the client closed; writing the rest to the host
+    // The end of the wait for held bytes after the host or the client closed.
     uint32_t m_dwDrainDeadline = 0;
 
     CProxyStats m_stats;

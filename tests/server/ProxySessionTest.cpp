@@ -582,10 +582,70 @@ TEST_F(ProxySessionTest, WaitsForSocketsAndDeadlines)
     CWaitSet inFlight(5000);
     m_session->AddWaits(inFlight);
     EXPECT_EQ(1001u, inFlight.Timeout()); // retransmission once the deadline has passed
-    CServerSettings::GetInstance()->SetClientIdleDisconnect(60);
+    CServerSettings::GetInstance()->SetClientIdleDisconnect(3);
     CWaitSet limited(5000);
     m_session->AddWaits(limited);
-    EXPECT_EQ(1000u, limited.Timeout());
+    EXPECT_EQ(1000u, limited.Timeout()); // the idle limit is due first
+}
+
+TEST_F(ProxySessionTest, IdleLimitFiresAtItsExactDeadline)
+{
+    CServerSettings::GetInstance()->SetClientIdleDisconnect(5);
+    ToData();
+    m_clock.Advance(1234);
+    CWaitSet waits(60000);
+    m_session->AddWaits(waits);
+    EXPECT_EQ(3766u, waits.Timeout());
+    m_clock.Advance(3765);
+    Step();
+    EXPECT_EQ(CProxySession::STATE_DATA, m_session->GetState());
+    m_clock.Advance(1);
+    Step();
+    EXPECT_EQ(CProxySession::STATE_WAITFINALACK, m_session->GetState());
+    EXPECT_EQ(PACKET_CLOSE, SentOne().Type());
+}
+
+TEST_F(ProxySessionTest, OpenBeyondThePortRangeFailsLikeAHostConnect)
+{
+    StartSession();
+    Deliver(Packet(PACKET_ACK, 1000));
+    Step();
+    m_sockets.TakeSent();
+    SendOpen(u"10.1.2.3,65616"); // cut to 16 bits this would be port 80
+    const auto sent = Sent();
+    ASSERT_EQ(2u, sent.size());
+    EXPECT_EQ(PACKET_ACK, sent[0].Type());
+    EXPECT_EQ(2001u, sent[0].Number());
+    EXPECT_EQ(PACKET_ERROR, sent[1].Type());
+    EXPECT_EQ(1001u, sent[1].Number());
+    EXPECT_EQ(u"Network connect error 10049 (WSAEADDRNOTAVAIL: Cannot assign requested address).",
+              DecodeUtf16Payload(sent[1].Payload()));
+    EXPECT_EQ(CProxySession::STATE_WAITFINALACK, m_session->GetState());
+    EXPECT_EQ(INVALID_SOCKET, m_sockets.LastTcpSocket()); // no connection was tried
+}
+
+TEST_F(ProxySessionTest, HostCloseGivesUpHeldBytesAfterTheDrainLimit)
+{
+    ToData();
+    Host().sendLimit = 0;
+    Host().peerClosed = true;
+    Deliver(Packet(PACKET_DATA, 2002, Text("late")));
+    Step();
+    EXPECT_EQ(Packet(PACKET_ACK, 2002), SentBytes());
+    EXPECT_THAT(Log(), HasSubstr("TCP host gracefully closed the connection."));
+    CWaitSet waits(60000);
+    m_session->AddWaits(waits);
+    EXPECT_EQ(CProxySession::HOST_DRAIN_LIMIT_MS, waits.Timeout());
+    m_clock.Advance(CProxySession::HOST_DRAIN_LIMIT_MS - 1);
+    Step();
+    EXPECT_TRUE(Sent().empty());
+    m_clock.Advance(1);
+    Step();
+    const TunnelPacket close = SentOne();
+    EXPECT_EQ(PACKET_CLOSE, close.Type());
+    EXPECT_EQ(1001u, close.Number());
+    EXPECT_EQ(CProxySession::STATE_WAITFINALACK, m_session->GetState());
+    EXPECT_THAT(Log(), HasSubstr("[10.0.0.7:1027] 4 bytes for the host were lost."));
 }
 
 } // namespace
