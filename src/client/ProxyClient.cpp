@@ -50,7 +50,7 @@ CProxyClient::CProxyClient(CProxyStats* stats, SOCKET clientTCPSocket,
       m_clientTCPSocket(clientTCPSocket), m_clientAddress(clientAddress), m_bProxyAware(proxyAware)
 {
     TQ_ASSERT(INVALID_SOCKET != clientTCPSocket);
-    TQ_ASSERT(NULL != stats);
+    TQ_ASSERT_TEXT(NULL != stats, "NULL != pStats");
     m_sockets.SetNonBlocking(m_clientTCPSocket);
     m_dwLastActivity = m_clock.TickCount();
     m_startTime = m_clock.LocalTime();
@@ -78,7 +78,7 @@ void CProxyClient::SetHostAddress(const std::string& host)
 
 void CProxyClient::SetHostPort(int port)
 {
-    TQ_ASSERT(0 != port);
+    TQ_ASSERT_TEXT(0 != port, "0 != nHostPort");
     m_nHostPort = port;
 }
 

@@ -117,6 +117,7 @@ private:
     void SendPingIfDue();
     void BufferApplicationData();
     void ApplicationConnectionLost(int code);
+    void SendApplicationLostError();
     bool FlushToApplication();
     void StepDrain();
     void StepWaitFinalAck();
@@ -161,6 +162,9 @@ private:
     uint32_t m_dwConnectInfoDeadline = 0;
     // Server bytes the application socket has not taken yet.
     CStreamBacklog m_appBacklog;
+    // The application connection failed; the Error waits for the packet in flight.
+    bool m_bApplicationLost = false;
+    int m_nApplicationError = 0;
     // The server closed while bytes were still held for the application.
     bool m_bDraining = false;
     uint32_t m_dwDrainDeadline = 0;

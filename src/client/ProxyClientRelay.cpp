@@ -127,7 +127,8 @@ void CProxyClient::HandleDataPacket()
     m_pLog->Print(LOG_DEBUG, "ACK sent (%d)", AsInt(number));
     CProxyStats::Count(m_pStats->m_nBytesReceived, payload.size());
     int error = 0;
-    if (!payload.empty() && !m_appBacklog.Write(m_sockets, m_clientTCPSocket, payload, error))
+    if (!payload.empty() && !m_bApplicationLost &&
+        !m_appBacklog.Write(m_sockets, m_clientTCPSocket, payload, error))
     {
         ApplicationConnectionLost(error);
     }
@@ -199,7 +200,10 @@ void CProxyClient::RetransmitIfDue()
     {
         return;
     }
-    BufferApplicationData();
+    if (!m_bApplicationLost)
+    {
+        BufferApplicationData();
+    }
     m_dwLastActivity = now;
     m_pStats->Timeout();
     m_pLog->Print(LOG_DEBUG, "Timeout, re-sending data packet (%d)", AsInt(m_nSendNumber));
@@ -244,6 +248,12 @@ void CProxyClient::SendNextData()
         m_pLog->Print(LOG_DEBUG, "Sending buffered data packet (%d)", AsInt(m_nSendNumber));
         return;
     }
+    if (m_bApplicationLost)
+    {
+        // The packet in flight has been acknowledged: now the loss can be reported.
+        SendApplicationLostError();
+        return;
+    }
     uint8_t buffer[TunnelPacket::MAX_PAYLOAD];
     m_sockets.SetLastError(0);
     const int result = m_sockets.Recv(m_clientTCPSocket, buffer);
@@ -286,8 +296,26 @@ void CProxyClient::SendPingIfDue()
     CProxyStats::Count(m_pStats->m_nPings);
 }
 
+// The application's connection failed. The Error packet goes out once nothing is in
+// flight, so that it never takes the place (and the number) of a Data packet still
+// waiting for its ACK; meanwhile the application is neither read nor written.
 void CProxyClient::ApplicationConnectionLost(int code)
 {
+    if (!m_bApplicationLost)
+    {
+        m_bApplicationLost = true;
+        m_nApplicationError = code;
+    }
+    m_appBacklog.Clear();
+    if (!m_bInFlight)
+    {
+        SendApplicationLostError();
+    }
+}
+
+void CProxyClient::SendApplicationLostError()
+{
+    const int code = m_nApplicationError;
     const std::string text =
         FormatText("TCP client connection lost, error: %d. %s.", code, GetSocketErrorText(code));
     SendNumbered(PACKET_ERROR, EncodeUtf16Payload(Utf8ToUtf16(text), false));
@@ -339,7 +367,7 @@ uint32_t CProxyClient::DataDeadline() const
     {
         return m_dwRetransmitDeadline + 1;
     }
-    if (!m_pBufferedData.empty())
+    if (!m_pBufferedData.empty() || m_bApplicationLost)
     {
         return now;
     }

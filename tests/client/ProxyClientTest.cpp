@@ -445,6 +445,48 @@ TEST_F(ProxyClientTest, SessionEnds)
     EXPECT_TRUE(Logged("Received ACK for packet (2002)"));
 }
 
+TEST_F(ProxyClientTest, LostApplicationWaitsForThePacketInFlight)
+{
+    ToData();
+    AppInbound() = Text("request");
+    Step();
+    EXPECT_EQ(Sent()[0].data, Packet(PACKET_DATA, 2002, Text("request")));
+    AppSocket().sendError = WSAECONNRESET;
+    FromServer(Packet(PACKET_DATA, 1001, Text("answer")));
+    Step();
+    // The write fails while Data 2002 waits for its ACK: it keeps its number.
+    auto sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].data, Packet(PACKET_ACK, 1001));
+    EXPECT_EQ(State(), CProxyClient::STATE_DATA);
+    m_clock.Advance(3001);
+    Step();
+    EXPECT_EQ(Sent().back().data, Packet(PACKET_DATA, 2002, Text("request")));
+    FromServer(Packet(PACKET_ACK, 2002));
+    Step();
+    sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    TunnelPacket error;
+    error.Assign(sent[0].data);
+    EXPECT_EQ(error.Type(), PACKET_ERROR);
+    EXPECT_EQ(error.Number(), 2003u);
+    EXPECT_EQ(DecodeUtf16Payload(error.Payload()).rfind(u"TCP client connection lost, error: 10054. ", 0),
+              0u);
+    EXPECT_EQ(State(), CProxyClient::STATE_WAITFINALACK);
+    EXPECT_EQ(Count("Error packet sent ("), 1u);
+}
+
+TEST_F(ProxyClientTest, AssertionsNameTheirConditions)
+{
+    SetMessageBoxHandler(nullptr); // the fatal box goes to standard error
+    EXPECT_EXIT(CProxyClient(nullptr, m_app, MakeLoopbackAddress(5000), false, m_dir.Path(),
+                             m_sockets, m_clock),
+                ::testing::ExitedWithCode(255), "Assertion failed: NULL != pStats \\(ProxyClient");
+    Create();
+    EXPECT_EXIT(m_client->SetHostPort(0), ::testing::ExitedWithCode(255),
+                "Assertion failed: 0 != nHostPort \\(ProxyClient");
+}
+
 TEST_F(ProxyClientTest, SlowApplicationGetsServerBytesInOrder)
 {
     ToData();
