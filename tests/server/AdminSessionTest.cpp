@@ -24,6 +24,14 @@ protected:
     {
         CLog::GetInstance()->SetFilename(m_dir.File("server.log"));
         CServerSettings::GetInstance()->SetAdminPassword("5318");
+        Connect();
+    }
+    // A new connection and admin session in place of the current one.
+    void Connect()
+    {
+        m_pSession.reset();
+        if (m_client != INVALID_SOCKET)
+            SocketClose(m_client);
         const SOCKET listener = SocketCreateTcp();
         SocketAddress address;
         ASSERT_TRUE(SocketBind(listener, MakeLoopbackAddress(0)) && SocketListen(listener, 1) &&
@@ -64,6 +72,18 @@ protected:
         return n > 0 ? std::string(reinterpret_cast<char*>(buffer), static_cast<size_t>(n)) : "";
     }
     std::string Log() const { return ReadFile(m_dir.File("server.log")); }
+    // Sends a command with its CR and polls the session until it answers.
+    std::string Command(const std::string& command)
+    {
+        SendFromClient(command + "\r");
+        std::string reply;
+        for (size_t i = 0; i <= command.size() && reply.empty(); ++i)
+        {
+            m_pSession->Poll();
+            reply = ClientReceived();
+        }
+        return reply.empty() ? ClientReceived(5000) : reply;
+    }
 
     TempDir m_dir;
     CProxyServer m_server;
@@ -114,4 +134,29 @@ TEST_F(AdminSessionTest, ResetConnectionIsLoggedWithItsError)
     m_pSession->Poll();
     EXPECT_EQ(m_pSession->m_nState, CAdminSession::STATE_CLOSE_REQUESTED);
     EXPECT_NE(Log().find("Admin session connection lost, error: 10054."), std::string::npos);
+}
+
+TEST_F(AdminSessionTest, PasswordsMatchOnlyWhole)
+{
+    CServerSettings::GetInstance()->SetAdminPassword("Tarvi5318");
+    const char* const wrong[] = {"LOGIN Tarvi531",  "LOGIN T",         "LOGIN Tarvi53189",
+                                 "LOGIN Tarvi5318 ", "LOGIN tarvi5318", "LOGIN TARVI5318",
+                                 "LOGIN ",           "LOGIN"};
+    for (const char* command : wrong)
+    {
+        Connect();
+        EXPECT_EQ(Command(command), "{Incorrect password.}") << command;
+        EXPECT_EQ(m_pSession->m_nState, CAdminSession::STATE_CLOSE_REQUESTED) << command;
+    }
+
+    Connect();
+    ASSERT_EQ(Command("LOGIN Tarvi5318"), "{OK}");
+    for (const char* command : {"SHUTDOWN Tarvi531", "SHUTDOWN Tarvi53189", "SHUTDOWN Tarvi5318 ",
+                                "SHUTDOWN tarvi5318", "SHUTDOWN ", "SHUTDOWN"})
+    {
+        EXPECT_EQ(Command(command), "{Incorrect password.}") << command;
+        EXPECT_EQ(m_pSession->m_nState, CAdminSession::STATE_OPEN) << command;
+    }
+    EXPECT_EQ(Command("SHUTDOWN Tarvi5318"), "{OK}");
+    EXPECT_EQ(m_pSession->m_nState, CAdminSession::STATE_SHUTDOWN_REQUESTED);
 }
