@@ -46,9 +46,10 @@ int CreateTempFile(const std::string& path, std::string& tempPath)
     return -1;
 }
 
-// Writes the temporary file completely; it keeps the mode of the file it replaces.
+// Writes the temporary file completely, with `mode` or the mode of the file it replaces.
+// The mode is set before any content is written.
 bool WriteTempFile(const std::string& path, std::string_view content, std::string& tempPath,
-                   int& error)
+                   int& error, int mode)
 {
     const int fd = CreateTempFile(path, tempPath);
     if (fd < 0)
@@ -59,8 +60,10 @@ bool WriteTempFile(const std::string& path, std::string_view content, std::strin
     struct stat old
     {
     };
-    bool ok = (stat(path.c_str(), &old) != 0 || fchmod(fd, old.st_mode & 07777) == 0) &&
-              WriteAll(fd, content) && fsync(fd) == 0;
+    const bool modeSet = mode != KEEP_FILE_MODE ? fchmod(fd, static_cast<mode_t>(mode)) == 0
+                                                : stat(path.c_str(), &old) != 0 ||
+                                                      fchmod(fd, old.st_mode & 07777) == 0;
+    bool ok = modeSet && WriteAll(fd, content) && fsync(fd) == 0;
     error = ok ? 0 : errno;
     if (close(fd) != 0 && ok)
     {
@@ -103,10 +106,10 @@ bool ReadWholeFile(const std::string& path, std::string& content, int& error)
     return error == 0;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view content, int& error)
+bool WriteFileAtomically(const std::string& path, std::string_view content, int& error, int mode)
 {
     std::string tempPath;
-    if (!WriteTempFile(path, content, tempPath, error))
+    if (!WriteTempFile(path, content, tempPath, error, mode))
     {
         return false;
     }
@@ -119,10 +122,10 @@ bool WriteFileAtomically(const std::string& path, std::string_view content, int&
     return true;
 }
 
-bool CreateFileAtomically(const std::string& path, std::string_view content, int& error)
+bool CreateFileAtomically(const std::string& path, std::string_view content, int& error, int mode)
 {
     std::string tempPath;
-    if (!WriteTempFile(path, content, tempPath, error))
+    if (!WriteTempFile(path, content, tempPath, error, mode))
     {
         return false;
     }

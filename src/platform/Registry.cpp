@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -224,7 +225,47 @@ std::string_view TrimSeparators(std::string_view path)
     return path;
 }
 
+// Creates the missing folders of `folder`; with a mode, each one it creates gets
+// exactly that mode (whatever the umask), folders that exist stay as they are.
+bool CreateFolders(const std::string& folder, int mode, int& error)
+{
+    std::error_code ec;
+    if (mode < 0)
+    {
+        std::filesystem::create_directories(folder, ec);
+        error = ec.value();
+        return !ec;
+    }
+    std::filesystem::path partial;
+    for (const auto& part : std::filesystem::path(folder))
+    {
+        partial /= part;
+        if (mkdir(partial.c_str(), static_cast<mode_t>(mode)) == 0)
+        {
+            if (chmod(partial.c_str(), static_cast<mode_t>(mode)) != 0)
+            {
+                error = errno;
+                return false;
+            }
+        }
+        else if (errno != EEXIST)
+        {
+            error = errno;
+            return false;
+        }
+    }
+    error = 0;
+    return true;
+}
+
 } // namespace
+
+CRegistryKey::CRegistryKey(RegistryHive hive, std::string filePath)
+    : m_filePath(std::move(filePath)),
+      m_nFileMode(hive == RegistryHive::CurrentUser ? 0600 : KEEP_FILE_MODE),
+      m_nFolderMode(hive == RegistryHive::CurrentUser ? 0700 : -1)
+{
+}
 
 std::string CRegistryKey::HiveRoot(RegistryHive hive)
 {
@@ -254,7 +295,7 @@ std::string CRegistryKey::KeyFilePath(RegistryHive hive, std::string_view path)
 std::unique_ptr<CRegistryKey> CRegistryKey::Open(RegistryHive hive, std::string_view path,
                                                  int& error)
 {
-    std::unique_ptr<CRegistryKey> key(new CRegistryKey(KeyFilePath(hive, path)));
+    std::unique_ptr<CRegistryKey> key(new CRegistryKey(hive, KeyFilePath(hive, path)));
     if (!key->Load(error))
     {
         return nullptr;
@@ -265,12 +306,10 @@ std::unique_ptr<CRegistryKey> CRegistryKey::Open(RegistryHive hive, std::string_
 std::unique_ptr<CRegistryKey> CRegistryKey::Create(RegistryHive hive, std::string_view path,
                                                    int& error)
 {
-    std::unique_ptr<CRegistryKey> key(new CRegistryKey(KeyFilePath(hive, path)));
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(key->m_filePath).parent_path(), ec);
-    if (ec)
+    std::unique_ptr<CRegistryKey> key(new CRegistryKey(hive, KeyFilePath(hive, path)));
+    if (!CreateFolders(std::filesystem::path(key->m_filePath).parent_path(), key->m_nFolderMode,
+                       error))
     {
-        error = ec.value();
         return nullptr;
     }
     if (key->Load(error))
@@ -284,7 +323,7 @@ std::unique_ptr<CRegistryKey> CRegistryKey::Create(RegistryHive hive, std::strin
     // Another process may create the key at the same moment: then its file is opened.
     const std::string header = std::string("; TarviQen registry key ") + HiveName(hive) + "\\" +
                                std::string(TrimSeparators(path)) + "\n";
-    if (!CreateFileAtomically(key->m_filePath, header, error) && error != EEXIST)
+    if (!CreateFileAtomically(key->m_filePath, header, error, key->m_nFileMode) && error != EEXIST)
     {
         return nullptr;
     }
@@ -397,17 +436,11 @@ bool CRegistryKey::SetString(std::string_view name, std::u16string_view value)
     return SetValue(name, RegistryType::String, Utf16Bytes(value));
 }
 
-bool CRegistryKey::SetValue(std::string_view name, RegistryType type, std::vector<uint8_t> data)
+CRegistryKey::Entry CRegistryKey::MakeEntry(std::string_view name, RegistryType type,
+                                            std::vector<uint8_t> data)
 {
-    if (name.empty())
-    {
-        m_nLastError = EINVAL;
-        return false;
-    }
     Entry entry;
-    // A value set anew keeps the spelling of its name, as the registry does.
-    const Entry* existing = Find(name);
-    entry.name = existing != nullptr ? existing->name : std::string(name);
+    entry.name = std::string(name);
     entry.readable = true;
     entry.type = type;
     if (type == RegistryType::Dword)
@@ -429,6 +462,19 @@ bool CRegistryKey::SetValue(std::string_view name, RegistryType type, std::vecto
         entry.rawLine = Quote(entry.name) + "=" + Quote(text);
     }
     entry.data = std::move(data);
+    return entry;
+}
+
+bool CRegistryKey::SetValue(std::string_view name, RegistryType type, std::vector<uint8_t> data)
+{
+    if (name.empty())
+    {
+        m_nLastError = EINVAL;
+        return false;
+    }
+    // A value set anew keeps the spelling of its name, as the registry does.
+    const Entry* existing = Find(name);
+    Entry entry = MakeEntry(existing != nullptr ? existing->name : name, type, std::move(data));
 
     std::vector<Entry> previous = m_entries;
     size_t position = m_entries.size();
@@ -449,6 +495,55 @@ bool CRegistryKey::SetValue(std::string_view name, RegistryType type, std::vecto
     return true;
 }
 
+bool CRegistryKey::EnumValue(size_t index, std::string& name, RegistryType& type,
+                             std::vector<uint8_t>& data) const
+{
+    size_t found = 0;
+    for (const Entry& entry : m_entries)
+    {
+        if (entry.name.empty() || Find(entry.name) != &entry || !entry.readable)
+        {
+            continue;
+        }
+        if (found++ == index)
+        {
+            name = entry.name;
+            type = entry.type;
+            data = entry.data;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CRegistryKey::ReplaceAllStrings(
+    const std::vector<std::pair<std::string, std::u16string>>& values)
+{
+    std::vector<Entry> entries;
+    // The first line names the key, as a created key's file does.
+    if (!m_entries.empty() && m_entries.front().name.empty() &&
+        m_entries.front().rawLine.starts_with(";"))
+    {
+        entries.push_back(m_entries.front());
+    }
+    for (const auto& [name, text] : values)
+    {
+        if (name.empty())
+        {
+            m_nLastError = EINVAL;
+            return false;
+        }
+        entries.push_back(MakeEntry(name, RegistryType::String, Utf16Bytes(text)));
+    }
+    std::swap(entries, m_entries);
+    if (!WriteFile())
+    {
+        m_entries = std::move(entries);
+        return false;
+    }
+    return true;
+}
+
 bool CRegistryKey::WriteFile()
 {
     std::string content;
@@ -458,7 +553,7 @@ bool CRegistryKey::WriteFile()
         content += '\n';
     }
     int error = 0;
-    if (!WriteFileAtomically(m_filePath, content, error))
+    if (!WriteFileAtomically(m_filePath, content, error, m_nFileMode))
     {
         m_nLastError = error;
         return false;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 enum class RegistryHive
@@ -45,6 +46,14 @@ public:
     bool QueryString(std::string_view name, std::u16string& value, size_t maxBytes) const;
     bool SetDword(std::string_view name, uint32_t value);
     bool SetString(std::string_view name, std::u16string_view value);
+    // The index-th value in file order, as RegEnumValue reports it: its name and raw
+    // data. Unreadable lines are no values, and a name that stands twice counts once,
+    // at its later line (the one QueryValue reads). False when there is no such value.
+    bool EnumValue(size_t index, std::string& name, RegistryType& type,
+                   std::vector<uint8_t>& data) const;
+    // Replaces everything the key holds with these text values, in this order, in one
+    // atomic write: a failure leaves the key as it was.
+    bool ReplaceAllStrings(const std::vector<std::pair<std::string, std::u16string>>& values);
     // errno of the last failed write.
     int LastError() const { return m_nLastError; }
     const std::string& FilePath() const { return m_filePath; }
@@ -58,13 +67,17 @@ private:
         std::vector<uint8_t> data;
         std::string rawLine;
     };
-    explicit CRegistryKey(std::string filePath) : m_filePath(std::move(filePath)) {}
+    CRegistryKey(RegistryHive hive, std::string filePath);
     bool Load(int& error);
     bool SetValue(std::string_view name, RegistryType type, std::vector<uint8_t> data);
     bool WriteFile();
     const Entry* Find(std::string_view name) const;
+    static Entry MakeEntry(std::string_view name, RegistryType type, std::vector<uint8_t> data);
 
     std::string m_filePath;
+    // The current user's keys hold passwords: files 0600, folders 0700.
+    int m_nFileMode;
+    int m_nFolderMode;
     std::vector<Entry> m_entries;
     int m_nLastError = 0;
 };

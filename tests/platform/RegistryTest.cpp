@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace
 {
@@ -194,5 +195,58 @@ TEST_F(RegistryTest, HiveRootsOpenAndDelete)
     EXPECT_FALSE(
         tq_test::FileExists(m_dir.Path() + "/HKEY_LOCAL_MACHINE/SOFTWARE/Ostrivel/TestKey"));
     EXPECT_FALSE(CRegistryKey::Delete(RegistryHive::LocalMachine, kKeyPath));
+}
+
+TEST_F(RegistryTest, EnumerationAndWholeKeyReplacement)
+{
+    CreateKey();
+    tq_test::WriteFile(KeyFile(), "; comment\n"
+                                  "\"First\"=\"1\"\n"
+                                  "\"Broken\"=dword:xyz\n"
+                                  "\"Twice\"=\"old\"\n"
+                                  "\"Number\"=dword:00000007\n"
+                                  "\"TWICE\"=\"new\"\n");
+    auto key = OpenKey();
+    ASSERT_NE(key, nullptr);
+    std::vector<std::string> names;
+    std::string name;
+    RegistryType type{};
+    std::vector<uint8_t> data;
+    for (size_t i = 0; key->EnumValue(i, name, type, data); ++i)
+    {
+        names.push_back(name);
+    }
+    // Unreadable lines are no values; a name that stands twice counts at its later line.
+    EXPECT_EQ(names, (std::vector<std::string>{"First", "Number", "TWICE"}));
+    ASSERT_TRUE(key->EnumValue(2, name, type, data));
+    EXPECT_EQ(type, RegistryType::String);
+    EXPECT_EQ(data, (std::vector<uint8_t>{'n', 0, 'e', 0, 'w', 0}));
+
+    // Everything is replaced at once; the comment that names the key stays first.
+    ASSERT_TRUE(key->ReplaceAllStrings({{"B", u"2"}, {"A", u"1"}}));
+    EXPECT_EQ(tq_test::ReadFile(KeyFile()), "; comment\n\"B\"=\"2\"\n\"A\"=\"1\"\n");
+    EXPECT_FALSE(key->ReplaceAllStrings({{"", u"no name"}}));
+    EXPECT_TRUE(OpenKey()->EnumValue(1, name, type, data));
+    EXPECT_EQ(name, "A");
+}
+
+TEST_F(RegistryTest, CurrentUserKeysAreForTheUserAlone)
+{
+    const mode_t oldMask = umask(0);
+    int error = 0;
+    auto key = CRegistryKey::Create(RegistryHive::CurrentUser, "Software\\Ostrivel\\Admin", error);
+    auto machine = CreateKey(); // the machine hive keeps the usual modes
+    umask(oldMask);
+    ASSERT_NE(key, nullptr) << error;
+    ASSERT_NE(machine, nullptr);
+    ASSERT_TRUE(key->SetString("Server", u"\"secret\""));
+    const auto mode = [](const std::string& path)
+    { return std::filesystem::status(path).permissions() & std::filesystem::perms::all; };
+    using std::filesystem::perms;
+    const std::string hive = m_dir.Path() + "/HKEY_CURRENT_USER";
+    EXPECT_EQ(mode(key->FilePath()), perms::owner_read | perms::owner_write);
+    EXPECT_EQ(mode(hive), perms::owner_all);
+    EXPECT_EQ(mode(hive + "/Software/Ostrivel"), perms::owner_all);
+    EXPECT_NE(mode(KeyFile()) & perms::others_read, perms::none);
 }
 } // namespace
