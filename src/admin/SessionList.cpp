@@ -4,6 +4,8 @@
 #include "common/Assert.h"
 #include "platform/TextConversion.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 std::unique_ptr<CSessionList> CSessionList::m_pSingleton;
@@ -13,14 +15,99 @@ namespace
 constexpr size_t FIRST_SLOTS = 32;
 // The gaps of the Shell sort, largest first; a sort starts at the largest gap that
 // is smaller than the row count.
-constexpr int GAPS[] = {1391376, 463792, 198768, 86961, 33936, 13776, 4592, 1968,
+constexpr size_t GAPS[] = {1391376, 463792, 198768, 86961, 33936, 13776, 4592, 1968,
                         861,     336,    112,    48,    21,    7,     3,     1};
 
-void Append(std::vector<std::u16string>& column, std::u16string_view text)
+template <class Text> void Append(std::vector<std::u16string>& column, Text&& text)
 {
     if (column.size() == column.capacity())
         column.reserve(column.empty() ? FIRST_SLOTS : column.size() * 2);
-    column.emplace_back(text);
+    column.emplace_back(std::forward<Text>(text));
+}
+
+// The first code units of a string packed into numbers, four to a number, so that
+// most comparisons are a few integer compares on one contiguous array.
+constexpr size_t PACKED_WORDS = 4;
+constexpr size_t UNITS_PER_WORD = 4;
+
+struct SortKey
+{
+    std::array<uint64_t, PACKED_WORDS> packed;
+    const std::u16string* text;
+    uint32_t row;
+};
+
+SortKey MakeSortKey(const std::u16string& text, uint32_t row)
+{
+    SortKey key{{}, &text, row};
+    for (size_t i = 0; i < PACKED_WORDS * UNITS_PER_WORD; ++i)
+    {
+        const uint64_t unit = i < text.size() ? text[i] : 0;
+        key.packed[i / UNITS_PER_WORD] |= unit << (16 * (UNITS_PER_WORD - 1 - i % UNITS_PER_WORD));
+    }
+    return key;
+}
+
+// The plain code-unit order of the strings: a string padded with zero units never
+// sorts after a string it is a prefix of, so unequal packed units decide alike.
+bool KeyLess(const SortKey& a, const SortKey& b)
+{
+    if (a.packed != b.packed)
+        return a.packed < b.packed;
+    return *a.text < *b.text;
+}
+
+// A row with the rank of its cell among the column's distinct values: ranks are in
+// the strings' order and equal strings share one, so a sort that compares ranks makes
+// exactly the moves it would make comparing the strings.
+struct RankedRow
+{
+    uint32_t rank;
+    uint32_t row;
+};
+
+std::vector<RankedRow> RankRows(const std::vector<std::u16string>& cells)
+{
+    std::vector<SortKey> keys;
+    keys.reserve(cells.size());
+    for (size_t row = 0; row < cells.size(); ++row)
+        keys.push_back(MakeSortKey(cells[row], static_cast<uint32_t>(row)));
+    std::sort(keys.begin(), keys.end(), KeyLess);
+    std::vector<RankedRow> rows(cells.size());
+    uint32_t rank = 0;
+    for (size_t i = 0; i < keys.size(); ++i)
+    {
+        if (i > 0 && KeyLess(keys[i - 1], keys[i]))
+            ++rank;
+        rows[keys[i].row] = {rank, keys[i].row};
+    }
+    return rows;
+}
+
+// For each gap h and each position i from h on, the row at i is held aside and the
+// rows at i-h, i-2h, ... move up by h while the held key sorts before theirs (after
+// theirs when descending); the held row then takes the gap.
+void ShellSort(std::vector<RankedRow>& rows, bool ascending)
+{
+    const size_t count = rows.size();
+    for (const size_t gap : GAPS)
+    {
+        if (gap >= count)
+            continue;
+        for (size_t i = gap; i < count; ++i)
+        {
+            const RankedRow held = rows[i];
+            size_t j = i;
+            for (; j >= gap; j -= gap)
+            {
+                const RankedRow other = rows[j - gap];
+                if (ascending ? held.rank >= other.rank : held.rank <= other.rank)
+                    break;
+                rows[j] = other;
+            }
+            rows[j] = held;
+        }
+    }
 }
 } // namespace
 
@@ -40,10 +127,8 @@ void CSessionList::fillFromReplies(std::span<const std::string> elements)
     for (size_t i = 1; i < elements.size(); ++i)
     {
         std::u16string record = Utf8ToUtf16(elements[i]);
-        std::array<std::u16string, COLUMN_COUNT> fields;
-        for (auto& field : fields)
-            field = nextField(record, u';');
-        addSession(fields[0], fields[1], fields[2], fields[3]);
+        for (Column& column : m_aColumns)
+            Append(column, nextField(record, u';'));
     }
 }
 
@@ -113,49 +198,22 @@ void CSessionList::sortBy(int column)
     TQ_ASSERT(column >= 0 && column < COLUMN_COUNT);
     TQ_ASSERT_TEXT(validArrays(), "TRUE == validArrays()");
     const int direction = m_anDirections[static_cast<size_t>(column)] == 0 ? 1 : 0;
-    // The sort runs on row numbers and then moves every column's strings once.
-    std::vector<int> order(m_aColumns[0].size());
-    for (size_t i = 0; i < order.size(); ++i)
-        order[i] = static_cast<int>(i);
-    shellSort(m_aColumns[static_cast<size_t>(column)], direction == 1, order);
-    for (Column& values : m_aColumns)
+    // The sort runs on ranked row numbers; then every column's strings move once
+    // into the new order.
+    std::vector<RankedRow> rows = RankRows(m_aColumns[static_cast<size_t>(column)]);
+    ShellSort(rows, direction == 1);
+    for (Column& cells : m_aColumns)
     {
         Column sorted;
-        sorted.reserve(values.capacity());
-        for (const int row : order)
-            sorted.push_back(std::move(values[static_cast<size_t>(row)]));
-        values = std::move(sorted);
+        sorted.reserve(cells.capacity());
+        for (const RankedRow& row : rows)
+            sorted.push_back(std::move(cells[row.row]));
+        cells = std::move(sorted);
     }
     m_anDirections.fill(0);
     m_anDirections[static_cast<size_t>(column)] = direction;
     m_nSortColumn = column;
     m_nSortAscending = direction;
-}
-
-// For each gap h and each position i from h on, the row at i is held aside and the
-// rows at i-h, i-2h, ... move up by h while the held key sorts before theirs.
-void CSessionList::shellSort(const Column& keys, bool ascending, std::vector<int>& order) const
-{
-    const int count = static_cast<int>(order.size());
-    for (const int gap : GAPS)
-    {
-        if (gap >= count)
-            continue;
-        for (int i = gap; i < count; ++i)
-        {
-            const int held = order[static_cast<size_t>(i)];
-            const std::u16string& key = keys[static_cast<size_t>(held)];
-            int j = i;
-            for (; j >= gap; j -= gap)
-            {
-                const std::u16string& other = keys[static_cast<size_t>(order[j - gap])];
-                if (ascending ? !(key < other) : !(other < key))
-                    break;
-                order[static_cast<size_t>(j)] = order[static_cast<size_t>(j - gap)];
-            }
-            order[static_cast<size_t>(j)] = held;
-        }
-    }
 }
 
 std::u16string CSessionList::getHeaderText(int column) const

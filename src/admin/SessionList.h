@@ -56,7 +56,6 @@ private:
     using Column = std::vector<std::u16string>;
     const std::u16string& cell(int column, int index) const;
     bool validArrays() const;
-    void shellSort(const Column& keys, bool ascending, std::vector<int>& order) const;
 
     std::array<Column, COLUMN_COUNT> m_aColumns;
     std::array<int, COLUMN_COUNT> m_anDirections{};
