@@ -22,14 +22,20 @@ CServerConnection* CServerConnection::GetInstance()
     return m_pSingleton.get();
 }
 
-void CServerConnection::DestroyInstance() { m_pSingleton.reset(); }
+void CServerConnection::DestroyInstance()
+{
+    m_pSingleton.reset();
+}
 
 CServerConnection::CServerConnection(ISocketLayer& sockets, CServerSettings& settings)
     : m_sockets(sockets), m_settings(settings)
 {
 }
 
-CServerConnection::~CServerConnection() { disconnect(); }
+CServerConnection::~CServerConnection()
+{
+    disconnect();
+}
 
 void CServerConnection::setServer(const CServerDefinition& definition)
 {
@@ -47,7 +53,10 @@ void CServerConnection::setProgress(IProgressOutput* progress)
     }
 }
 
-void CServerConnection::setStatusWnd(IStatusOutput* status) { m_pStatus = status; }
+void CServerConnection::setStatusWnd(IStatusOutput* status)
+{
+    m_pStatus = status;
+}
 
 void CServerConnection::start()
 {
@@ -228,9 +237,8 @@ void CServerConnection::stepListRead()
 
 int CServerConnection::getSettings()
 {
-    static constexpr const char* options[] = {"ClientIdleDisconnect", "AdminPort",
-                                              "AdminPassword",        "ClientPort",
-                                              "LogFile",              "LogLevel",
+    static constexpr const char* options[] = {"ClientIdleDisconnect", "AdminPort", "AdminPassword",
+                                              "ClientPort",           "LogFile",   "LogLevel",
                                               "MaxLogLines"};
     const CBusyScope busy(*this);
     for (const char* option : options)

@@ -23,8 +23,8 @@ void CServerConnection::sendCommand(std::string_view line)
 {
     discardArrived();
     if (m_socket != INVALID_SOCKET)
-        m_sockets.Send(m_socket, std::span(reinterpret_cast<const uint8_t*>(line.data()),
-                                           line.size()));
+        m_sockets.Send(m_socket,
+                       std::span(reinterpret_cast<const uint8_t*>(line.data()), line.size()));
     m_szElement.clear();
     m_aReplies.clear();
 }
@@ -132,7 +132,8 @@ int CServerConnection::receiveToFile(std::ostream& file)
         while (skipLateReplies() && fillBuffer())
         {
             const uint8_t* begin = m_abReceive.data() + m_nReadPos;
-            const auto* end = static_cast<const uint8_t*>(std::memchr(begin, STREAM_END, m_nUnread));
+            const auto* end =
+                static_cast<const uint8_t*>(std::memchr(begin, STREAM_END, m_nUnread));
             const size_t length = end != nullptr ? static_cast<size_t>(end - begin) : m_nUnread;
             file.write(reinterpret_cast<const char*>(begin), static_cast<std::streamsize>(length));
             m_nReadPos += length;

@@ -45,7 +45,10 @@ CServerList* CServerList::GetInstance()
     return m_pSingleton.get();
 }
 
-void CServerList::DestroyInstance() { m_pSingleton.reset(); }
+void CServerList::DestroyInstance()
+{
+    m_pSingleton.reset();
+}
 
 CServerList::CServerList() = default;
 CServerList::~CServerList() = default;

@@ -109,7 +109,10 @@ bool SendSet(CServerConnection& connection, const SetStep& step)
     return connection.waitForReply(false) == 1 && connection.getReply(0) == "OK";
 }
 
-std::u16string Number(long long value) { return Utf8ToUtf16(std::to_string(value)); }
+std::u16string Number(long long value)
+{
+    return Utf8ToUtf16(std::to_string(value));
+}
 } // namespace
 
 ServerPropertyFields FieldsFromSettings(const CServerSettings& cache)
@@ -158,7 +161,8 @@ std::vector<SetStep> BuildSteps(CServerConnection& connection, CServerSettings& 
              cache.SetAdminPassword(v.adminPassword);
              store([&v](CServerDefinition& d) { d.setPassword(Utf8ToUtf16(v.adminPassword)); });
          },
-         [&cache](ServerPropertyFields& f) { f.adminPassword = Utf8ToUtf16(cache.GetAdminPassword()); }},
+         [&cache](ServerPropertyFields& f)
+         { f.adminPassword = Utf8ToUtf16(cache.GetAdminPassword()); }},
         {"ClientPort", v.clientPort != cache.GetClientPort(), std::to_string(v.clientPort), true,
          "Set client port failed.", [&cache, v] { cache.SetClientPort(v.clientPort); },
          [&cache](ServerPropertyFields& f) { f.clientPort = Number(cache.GetClientPort()); }},
@@ -182,8 +186,8 @@ std::vector<SetStep> BuildSteps(CServerConnection& connection, CServerSettings& 
 }
 } // namespace
 
-ServerPropertiesResult ApplyServerProperties(CServerConnection& connection,
-                                             CServerSettings& cache, CServerList& servers,
+ServerPropertiesResult ApplyServerProperties(CServerConnection& connection, CServerSettings& cache,
+                                             CServerList& servers,
                                              const ServerPropertyFields& fields)
 {
     ServerPropertiesResult result{false, std::nullopt, fields};

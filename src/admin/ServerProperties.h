@@ -43,6 +43,6 @@ ServerPropertyFields FieldsFromSettings(const CServerSettings& cache);
 
 // Apply with the dialog's fields. The connected server's definition in `servers`
 // receives a changed admin port or password, and the list is saved.
-ServerPropertiesResult ApplyServerProperties(CServerConnection& connection,
-                                             CServerSettings& cache, CServerList& servers,
+ServerPropertiesResult ApplyServerProperties(CServerConnection& connection, CServerSettings& cache,
+                                             CServerList& servers,
                                              const ServerPropertyFields& fields);

@@ -3,7 +3,6 @@
 #include "common/Assert.h"
 #include "common/Log.h"
 
-
 inline namespace admin_console
 {
 
@@ -17,7 +16,10 @@ CServerSettings* CServerSettings::GetInstance()
     return m_pSettings.get();
 }
 
-void CServerSettings::DestroyInstance() { m_pSettings.reset(); }
+void CServerSettings::DestroyInstance()
+{
+    m_pSettings.reset();
+}
 
 void CServerSettings::SetAdminPassword(const std::string& password)
 {
@@ -26,7 +28,10 @@ void CServerSettings::SetAdminPassword(const std::string& password)
     m_pszAdminPassword = password;
 }
 
-void CServerSettings::SetLogFile(const std::string& logFile) { m_pszLogFile = logFile; }
+void CServerSettings::SetLogFile(const std::string& logFile)
+{
+    m_pszLogFile = logFile;
+}
 
 void CServerSettings::SetLogLevel(int level)
 {

@@ -16,7 +16,7 @@ constexpr size_t FIRST_SLOTS = 32;
 // The gaps of the Shell sort, largest first; a sort starts at the largest gap that
 // is smaller than the row count.
 constexpr size_t GAPS[] = {1391376, 463792, 198768, 86961, 33936, 13776, 4592, 1968,
-                        861,     336,    112,    48,    21,    7,     3,     1};
+                           861,     336,    112,    48,    21,    7,     3,    1};
 
 template <class Text> void Append(std::vector<std::u16string>& column, Text&& text)
 {
@@ -119,7 +119,10 @@ CSessionList* CSessionList::GetInstance()
     return m_pSingleton.get();
 }
 
-void CSessionList::DestroyInstance() { m_pSingleton.reset(); }
+void CSessionList::DestroyInstance()
+{
+    m_pSingleton.reset();
+}
 
 void CSessionList::fillFromReplies(std::span<const std::string> elements)
 {

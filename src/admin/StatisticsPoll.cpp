@@ -20,8 +20,7 @@ SessionStatistics SplitStatistics(std::u16string text)
     return statistics;
 }
 
-StatisticsPollResult PollSessionStatistics(CServerConnection& connection,
-                                           CSessionList& sessions,
+StatisticsPollResult PollSessionStatistics(CServerConnection& connection, CSessionList& sessions,
                                            std::span<const int> selectedRows)
 {
     StatisticsPollResult result;

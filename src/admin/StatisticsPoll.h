@@ -11,9 +11,18 @@ class CSessionList;
 
 inline constexpr int STATISTICS_ROWS = 12;
 inline constexpr std::array<std::u16string_view, STATISTICS_ROWS> STATISTICS_ITEMS = {
-    u"Timeouts",          u"ACK Errors Type 1", u"ACK Errors Type 2",    u"Duplicate Packets",
-    u"Out of Synch Packets", u"Packets Sent",   u"Packets Received",     u"ACKs Sent",
-    u"ACKs Received",     u"Pings",             u"Data Sent (bytes)",    u"Data Received (bytes)"};
+    u"Timeouts",
+    u"ACK Errors Type 1",
+    u"ACK Errors Type 2",
+    u"Duplicate Packets",
+    u"Out of Synch Packets",
+    u"Packets Sent",
+    u"Packets Received",
+    u"ACKs Sent",
+    u"ACKs Received",
+    u"Pings",
+    u"Data Sent (bytes)",
+    u"Data Received (bytes)"};
 
 struct SessionStatistics
 {
@@ -50,6 +59,5 @@ struct StatisticsPollResult
 
 // One tick of the poll, with the rows selected in the sessions view. The window stops
 // its timer before and starts it again after, whatever the action.
-StatisticsPollResult PollSessionStatistics(CServerConnection& connection,
-                                           CSessionList& sessions,
+StatisticsPollResult PollSessionStatistics(CServerConnection& connection, CSessionList& sessions,
                                            std::span<const int> selectedRows);

@@ -180,7 +180,10 @@ bool FakeAdminServer::ReceiveLine(std::chrono::milliseconds timeout)
     return false;
 }
 
-bool FakeAdminServer::AcceptNow(std::chrono::milliseconds timeout) { return Accept(timeout); }
+bool FakeAdminServer::AcceptNow(std::chrono::milliseconds timeout)
+{
+    return Accept(timeout);
+}
 
 std::string FakeAdminServer::ReadLineNow(std::chrono::milliseconds timeout)
 {

@@ -26,8 +26,8 @@ protected:
     {
         m_connection.setWaitHook(&m_waits);
         m_servers.add(std::make_unique<CServerDefinition>(u"Other", u"o", 1, u"x"));
-        m_servers.add(std::make_unique<CServerDefinition>(u"Fake", u"127.0.0.1", m_server.Port(),
-                                                           u"5318"));
+        m_servers.add(
+            std::make_unique<CServerDefinition>(u"Fake", u"127.0.0.1", m_server.Port(), u"5318"));
         m_server.AnswerConnect(DefaultSettingsReplies()).Start();
         m_connection.setServer(*m_servers.findByName(u"Fake"));
         m_connection.start();
@@ -81,7 +81,8 @@ TEST_F(PropertiesTest, FieldsShowTheCache)
 TEST_F(PropertiesTest, OnlyChangedSettingsAreSent)
 {
     const ServerPropertyFields unchanged = FieldsFromSettings(m_cache);
-    ServerPropertiesResult result = ApplyServerProperties(m_connection, m_cache, m_servers, unchanged);
+    ServerPropertiesResult result =
+        ApplyServerProperties(m_connection, m_cache, m_servers, unchanged);
     EXPECT_TRUE(result.close);
     EXPECT_FALSE(result.error);
     EXPECT_TRUE(Sent().empty());
@@ -129,11 +130,10 @@ TEST_F(PropertiesTest, AllSettingsInOrderUntilTheFirstFailure)
         ApplyServerProperties(m_connection, m_cache, m_servers, fields);
     EXPECT_FALSE(result.close);
     EXPECT_EQ(result.error, "Set log file failed.");
-    EXPECT_EQ(Sent(), (std::vector<std::string>{"SET AdminPort=7005",
-                                                 "SET AdminPassword=\"new=pass\"\"word\"",
-                                                 "SET ClientPort=7006",
-                                                 "SET ClientIdleDisconnect=-30",
-                                                 "SET LogFile=/tmp/x.log"}));
+    EXPECT_EQ(Sent(), (std::vector<std::string>{
+                          "SET AdminPort=7005", "SET AdminPassword=\"new=pass\"\"word\"",
+                          "SET ClientPort=7006", "SET ClientIdleDisconnect=-30",
+                          "SET LogFile=/tmp/x.log"}));
     // The failed setting shows its cached value again, the others stay as typed.
     ServerPropertyFields shown = fields;
     shown.logFile = u"/var/log/tarviqen.txt";
@@ -157,9 +157,10 @@ TEST_F(PropertiesTest, AllSettingsInOrderUntilTheFirstFailure)
     const size_t before = Sent().size();
     EXPECT_TRUE(ApplyServerProperties(m_connection, m_cache, m_servers, fields).close);
     const auto sent = Sent();
-    EXPECT_EQ(std::vector<std::string>(sent.begin() + static_cast<std::ptrdiff_t>(before), sent.end()),
-              (std::vector<std::string>{"SET LogFile=/tmp/x.log", "SET LogLevel=1",
-                                        "SET MaxLogLines=-1"}));
+    EXPECT_EQ(
+        std::vector<std::string>(sent.begin() + static_cast<std::ptrdiff_t>(before), sent.end()),
+        (std::vector<std::string>{"SET LogFile=/tmp/x.log", "SET LogLevel=1",
+                                  "SET MaxLogLines=-1"}));
     EXPECT_EQ(m_cache.GetMaxLogLines(), -1);
 }
 
@@ -211,8 +212,10 @@ TEST_F(StatisticsPollTest, EachKindOfReply)
     const std::vector<int> none;
     const std::vector<int> both = {0, 1};
     const std::vector<int> second = {1};
-    EXPECT_EQ(PollSessionStatistics(m_connection, sessions, none).action, StatisticsPollResult::Clear);
-    EXPECT_EQ(PollSessionStatistics(m_connection, sessions, both).action, StatisticsPollResult::Clear);
+    EXPECT_EQ(PollSessionStatistics(m_connection, sessions, none).action,
+              StatisticsPollResult::Clear);
+    EXPECT_EQ(PollSessionStatistics(m_connection, sessions, both).action,
+              StatisticsPollResult::Clear);
     EXPECT_TRUE(Sent().empty());
 
     // Fewer fields than fifteen: the missing values stay empty.

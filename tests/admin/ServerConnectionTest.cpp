@@ -2,6 +2,7 @@
 // for the connect failures, against the fake socket layer.
 #include "AdminTestSupport.h"
 
+#include "admin/ConnectProgress.h"
 #include "admin/ServerConnection.h"
 #include "admin/ServerSettings.h"
 #include "platform/SocketLayer.h"
@@ -20,10 +21,7 @@ namespace
 class ServerConnectionTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        m_connection.setWaitHook(&m_waits);
-    }
+    void SetUp() override { m_connection.setWaitHook(&m_waits); }
 
     void Begin(const std::u16string& password = u"5318")
     {
@@ -70,10 +68,9 @@ TEST_F(ServerConnectionTest, ConnectSendsLoginTheSevenGetsAndList)
                                         "GET AdminPassword", "GET ClientPort", "GET LogFile",
                                         "GET LogLevel", "GET MaxLogLines", "LIST"}));
     EXPECT_EQ(m_status.texts,
-              (std::vector<std::string>{"Resolving server address...", "Waiting for connect...",
-                                        "Connected.", "Logging in...",
-                                        "Retrieving server settings...",
-                                        "Retrieving client list..."}));
+              (std::vector<std::string>{
+                  "Resolving server address...", "Waiting for connect...", "Connected.",
+                  "Logging in...", "Retrieving server settings...", "Retrieving client list..."}));
     EXPECT_TRUE(m_connection.isConnected());
     EXPECT_EQ(m_settings.GetClientIdleDisconnect(), 0);
     EXPECT_EQ(m_settings.GetAdminPort(), 7000);
@@ -96,8 +93,8 @@ TEST_F(ServerConnectionTest, ConnectSendsLoginTheSevenGetsAndList)
 
 TEST_F(ServerConnectionTest, RepliesArrivingByteByByte)
 {
-    const std::vector<std::string> values = {"30", "7001", "pass word", "7002", "C:\\log.txt",
-                                             "3", "-1"};
+    const std::vector<std::string> values = {"30",          "7001", "pass word", "7002",
+                                             "C:\\log.txt", "3",    "-1"};
     m_server.ReadLine().SendBytewise("{OK}", 1ms);
     for (const std::string& value : values)
         m_server.ReadLine().SendBytewise("{" + value + "}", 1ms);
@@ -336,6 +333,39 @@ TEST_F(ServerConnectionTest, ServerGoingAwayDuringACommand)
     EXPECT_EQ(m_connection.getServer(), nullptr);
 }
 
+TEST_F(ServerConnectionTest, ConnectDialogLogic)
+{
+    m_server.Start(); // never answers the login
+    m_connection.setServer(CServerDefinition(u"Fake", u"127.0.0.1", m_server.Port(), u"pw"));
+    CConnectProgress dialog(m_connection);
+    EXPECT_EQ(dialog.title(), "Connecting to Fake");
+    dialog.open(&m_status, &m_progress);
+    EXPECT_EQ(m_status.Last(), "Resolving server address...");
+    EXPECT_EQ(dialog.tick(), CConnectProgress::Running);
+    EXPECT_EQ(dialog.buttonText(), std::string("Abort"));
+    EXPECT_FALSE(dialog.cancel()); // aborts; the dialog stays open until the next tick
+    EXPECT_EQ(dialog.tick(), CConnectProgress::Failed);
+    EXPECT_EQ(m_status.Last(), "Aborted.");
+    EXPECT_EQ(dialog.buttonText(), std::string("Close"));
+    EXPECT_TRUE(dialog.cancel());
+}
+
+TEST_F(ServerConnectionTest, ConnectDialogSucceeds)
+{
+    m_server.AnswerConnect(DefaultSettingsReplies()).Start();
+    m_connection.setServer(CServerDefinition(u"Fake", u"127.0.0.1", m_server.Port(), u"5318"));
+    CConnectProgress dialog(m_connection);
+    dialog.open(&m_status, &m_progress);
+    CConnectProgress::Outcome outcome = CConnectProgress::Running;
+    for (int tick = 0; tick < 2000 && outcome == CConnectProgress::Running; ++tick)
+    {
+        outcome = dialog.tick();
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(outcome, CConnectProgress::Succeeded) << m_status.Last();
+    EXPECT_TRUE(m_connection.isConnected());
+}
+
 // ---- Connect failures, on the fake socket layer ------------------------------------
 
 class ConnectFailureTest : public ::testing::Test
@@ -377,7 +407,8 @@ TEST_F(ConnectFailureTest, ConnectTimesOutAfter300Ticks)
     Begin(u"10.0.0.1", 7001);
     m_connection.step();
     const SOCKET s = m_sockets.LastTcpSocket();
-    EXPECT_EQ(m_sockets.Socket(s).connectAddress, MakeSocketAddress(AddressFromBytes(10, 0, 0, 1), 7001));
+    EXPECT_EQ(m_sockets.Socket(s).connectAddress,
+              MakeSocketAddress(AddressFromBytes(10, 0, 0, 1), 7001));
     EXPECT_TRUE(m_sockets.Socket(s).nonBlocking);
     m_sockets.Socket(s).connectState = 0;
     for (int tick = 0; tick < 300; ++tick)

@@ -30,7 +30,7 @@ protected:
     {
         ASSERT_TRUE(m_server.Start());
         m_servers.add(std::make_unique<CServerDefinition>(u"Local", u"127.0.0.1",
-                                                           m_server.AdminPort(), u"5318"));
+                                                          m_server.AdminPort(), u"5318"));
     }
 
     // Runs the connect dialog for the named server.

@@ -1,7 +1,7 @@
 // The console's server list through the file-backed registry of the current user, and
 // the server dialog's checks.
-#include "admin/ServerFields.h"
 #include "admin/ServerList.h"
+#include "admin/ServerFields.h"
 #include "platform/Registry.h"
 #include "platform/ScopedEnv.h"
 #include "support/TestSupport.h"
@@ -110,7 +110,8 @@ TEST_F(ServerListTest, LoadEndsAtAValueItHasNoRoomFor)
 {
     {
         int error = 0;
-        auto key = CRegistryKey::Create(RegistryHive::CurrentUser, CServerList::REGISTRY_KEY, error);
+        auto key =
+            CRegistryKey::Create(RegistryHive::CurrentUser, CServerList::REGISTRY_KEY, error);
         ASSERT_NE(key, nullptr);
         ASSERT_TRUE(key->SetString("First", u"\"a\",1,\"p\""));
         // 256 characters are 512 bytes: just fits.
@@ -169,8 +170,9 @@ TEST(ServerFieldsTest, ChecksInTheirOrder)
 {
     int port = -1;
     const auto check = [&port](std::u16string name, std::u16string address, std::u16string portText,
-                               std::u16string password = u"")
-    { return CheckServerFields({name, address, portText, password}, port).value_or("ok"); };
+                               std::u16string password = u"") {
+        return CheckServerFields({name, address, portText, password}, port).value_or("ok");
+    };
     EXPECT_EQ(check(u"", u"", u""), "Please enter an integer.");
     EXPECT_EQ(check(u"n", u"h", u"7x"), "Please enter an integer.");
     EXPECT_EQ(check(u"n", u"h", u"99999999999"), "Please enter an integer.");

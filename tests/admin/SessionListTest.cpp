@@ -1,7 +1,7 @@
 // The session list model: filling from LIST replies, sorting, row updates; and the
 // field splitter it shares with the server list and the statistics view.
-#include "admin/NextField.h"
 #include "admin/SessionList.h"
+#include "admin/NextField.h"
 
 #include <gtest/gtest.h>
 
@@ -80,8 +80,8 @@ protected:
     void SetUp() override
     {
         // Column values chosen so that every column sorts the rows differently.
-        for (const auto& [id, a, b, c] :
-             std::vector<std::tuple<std::u16string, std::u16string, std::u16string, std::u16string>>{
+        for (const auto& [id, a, b, c] : std::vector<
+                 std::tuple<std::u16string, std::u16string, std::u16string, std::u16string>>{
                  {u"c", u"3", u"1", u"2"},
                  {u"a", u"1", u"3", u"1"},
                  {u"d", u"4", u"2", u"4"},
@@ -167,7 +167,8 @@ TEST(SessionListSortTest, LargeListsSortLikeAStableReference)
     for (int i = 0; i < 5000; ++i)
     {
         seed = seed * 1103515245u + 12345u;
-        const std::u16string key = u"k" + std::u16string(1, static_cast<char16_t>(u'a' + seed % 26));
+        const std::u16string key =
+            u"k" + std::u16string(1, static_cast<char16_t>(u'a' + seed % 26));
         const std::u16string id = u"id" + std::u16string(1, static_cast<char16_t>(0x4E00 + i));
         list.addSession(id, key, id, id);
         keys.push_back(key);
