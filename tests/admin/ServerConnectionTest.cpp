@@ -7,6 +7,7 @@
 #include "admin/ServerSettings.h"
 #include "platform/SocketLayer.h"
 #include "support/FakeSocketLayer.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -89,6 +90,7 @@ TEST_F(ServerConnectionTest, ConnectSendsLoginTheSevenGetsAndList)
     m_connection.fail("Network error.");
     EXPECT_EQ(m_status.Last(), "Retrieving client list...");
     EXPECT_EQ(m_connection.getServer(), nullptr);
+    EXPECT_EQ(m_server.ReadLineNow(100ms), "<none>"); // closed without LOGOUT
 }
 
 TEST_F(ServerConnectionTest, RepliesArrivingByteByByte)
@@ -233,11 +235,13 @@ TEST_F(ServerConnectionTest, SettingsFetchRunsAgainAfterAReplyTimedOut)
     size_t next = 0;
     m_waits.onWait = [&](int)
     {
+        m_connection.step(); // a timer tick that fires inside the wait is dropped
         if (m_server.ReadLineNow(0ms).starts_with("GET") && next < values.size())
             m_server.SendNow("{" + values[next++] + "}");
     };
     m_connection.step();
     EXPECT_EQ(m_connection.getState(), CServerConnection::ListSend);
+    EXPECT_EQ(m_server.Lines().size(), 9u); // LOGIN, one GET, then the seven again
     EXPECT_EQ(m_settings.GetClientIdleDisconnect(), 0);
     EXPECT_EQ(m_settings.GetAdminPort(), 7000);
     EXPECT_EQ(m_settings.GetMaxLogLines(), 10000);
@@ -364,6 +368,17 @@ TEST_F(ServerConnectionTest, ConnectDialogSucceeds)
     }
     EXPECT_EQ(outcome, CConnectProgress::Succeeded) << m_status.Last();
     EXPECT_TRUE(m_connection.isConnected());
+}
+
+TEST_F(ServerConnectionTest, ConnectRefusedOnLoopback)
+{
+    // Nothing listens there: Linux may refuse at once, which shows at the next tick.
+    m_connection.setServer(CServerDefinition(u"None", u"127.0.0.1", FreeTcpPort(), u""));
+    m_connection.setStatusWnd(&m_status);
+    m_connection.start();
+    StepUntilDone(m_connection);
+    EXPECT_EQ(m_connection.getState(), CServerConnection::Failed);
+    EXPECT_EQ(m_status.Last(), "Network connect error 10061 (WSAECONNREFUSED: Connection refused).");
 }
 
 // ---- Connect failures, on the fake socket layer ------------------------------------
