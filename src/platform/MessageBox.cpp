@@ -9,8 +9,9 @@ namespace
 {
 std::mutex g_handlerMutex;
 MessageBoxHandler g_handler;
+} // namespace
 
-void WriteToStandardError(std::string_view caption, std::string_view text)
+void WriteMessageBoxLine(std::string_view caption, std::string_view text)
 {
     std::string line;
     line.reserve(caption.size() + text.size() + 3);
@@ -18,7 +19,6 @@ void WriteToStandardError(std::string_view caption, std::string_view text)
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 }
-} // namespace
 
 void ShowMessageBox(std::string_view caption, std::string_view text)
 {
@@ -33,7 +33,7 @@ void ShowMessageBox(std::string_view caption, std::string_view text)
     }
     else
     {
-        WriteToStandardError(caption, text);
+        WriteMessageBoxLine(caption, text);
     }
 }
 

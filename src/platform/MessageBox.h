@@ -7,4 +7,6 @@
 using MessageBoxHandler = std::function<void(std::string_view caption, std::string_view text)>;
 
 void ShowMessageBox(std::string_view caption, std::string_view text);
+// The line "caption: text" on standard error, which a handler writes before its dialog.
+void WriteMessageBoxLine(std::string_view caption, std::string_view text);
 void SetMessageBoxHandler(MessageBoxHandler handler);

@@ -1,5 +1,6 @@
 // The client program run in-process: start-up checks, the listener, the quit
-// request and the replacement of a running session by a newer connection.
+// request, saving a moved indicator's position and the replacement of a running
+// session by a newer connection.
 #include "client/HeadlessIndicator.h"
 #include "client/TarviQenClient.h"
 #include "platform/MessageBox.h"
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -231,4 +233,49 @@ TEST_F(ClientApplicationTest, NewConnectionReplacesTheRunningSession)
             EXPECT_EQ(CountOf(ReadFile(entry.path().string()), "\r\n"), 23) << name;
         }
     }
+}
+
+namespace
+{
+// An indicator the user has just dragged to (321, -45); it ends the program at the
+// end of the first loop pass.
+class DraggedIndicator : public CHeadlessIndicator
+{
+  public:
+    explicit DraggedIndicator(std::function<void()> quit) : m_quit(std::move(quit)) {}
+    bool takeMovedFlag() override { return std::exchange(m_bMovedOnce, false); }
+    int GetLeft() const override { return 321; }
+    int GetTop() const override { return -45; }
+    void keepOnTop() override { m_quit(); }
+
+  private:
+    std::function<void()> m_quit;
+    bool m_bMovedOnce = true;
+};
+} // namespace
+
+TEST_F(ClientApplicationTest, MovedIndicatorPositionIsSavedOnlyWhenAsked)
+{
+    for (const char* save : {"0", "1"})
+    {
+        SCOPED_TRACE(save);
+        SetSetting(m_settings, "IndicatorSavePosition", save);
+        WriteSettings(m_settings);
+        CClientApplication* running = nullptr;
+        CClientApplication application(
+            std::make_unique<DraggedIndicator>([&running] { running->RequestQuit(); }),
+            CSystemSocketLayer::Instance(), CSystemClock::Instance());
+        running = &application;
+        EXPECT_EQ(application.Run(), 0);
+
+        const std::string file = ReadFile(m_dir.File("TarviQenClientSettings.txt"));
+        const bool saved = std::string(save) == "1";
+        EXPECT_EQ(file.find("IndicatorXPos=321\r\nIndicatorYPos=-45\r\n") != std::string::npos,
+                  saved)
+            << file;
+        EXPECT_EQ(file.find("IndicatorXPos=100\r\nIndicatorYPos=200\r\n") != std::string::npos,
+                  !saved);
+        EXPECT_TRUE(file.starts_with("// client settings\r\n"));
+    }
+    EXPECT_TRUE(Boxes().empty());
 }
