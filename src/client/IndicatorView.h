@@ -15,6 +15,7 @@ class IIndicatorView
     // of `alpha` (255 opaque); false on failure.
     virtual bool CreateIndicatorWindow(int left, int top, int width, int height, int alpha) = 0;
     virtual void DestroyIndicatorWindow() = 0;
+    // The logic's visible flag already tells the new state when these are called.
     virtual void ShowIndicatorWindow() = 0;
     virtual void HideIndicatorWindow() = 0;
     // Paints the window again from the logic's state.

@@ -111,16 +111,16 @@ void CIndicatorWnd::sessionEnded()
 void CIndicatorWnd::show()
 {
     TQ_ASSERT_TEXT(m_bCreated, "NULL != getWindow()");
-    m_view.ShowIndicatorWindow();
     m_bVisible = true;
+    m_view.ShowIndicatorWindow();
     ScheduleAutoHide();
 }
 
 void CIndicatorWnd::hide()
 {
     TQ_ASSERT_TEXT(m_bCreated, "NULL != getWindow()");
-    m_view.HideIndicatorWindow();
     m_bVisible = false;
+    m_view.HideIndicatorWindow();
     ScheduleAutoHide();
 }
 

@@ -1,0 +1,78 @@
+#include "client/qt/ClientGui.h"
+
+#include "client/QueuedIndicator.h"
+#include "client/TarviQenClient.h"
+#include "client/qt/IndicatorQt.h"
+#include "client/qt/MessageBoxQt.h"
+#include "platform/SignalWatcher.h"
+
+#include <QApplication>
+
+#include <atomic>
+#include <csignal>
+#include <memory>
+#include <thread>
+
+namespace
+{
+// Queued to `context`'s thread; dropped if the object is gone by then.
+CQueuedIndicator::Poster PosterFor(QObject* context)
+{
+    return [context](CQueuedIndicator::Task task)
+    { QMetaObject::invokeMethod(context, std::move(task), Qt::QueuedConnection); };
+}
+
+// The main loop on its own thread while this thread serves the windows. The loop
+// ends on a quit request (the menu's Exit, SIGINT, SIGTERM) or a listener failure,
+// and then ends Qt's event loop.
+void RunMainLoop(QApplication& application, CClientApplication& client)
+{
+    std::atomic<bool> loopDone{false};
+    std::thread loop(
+        [&]
+        {
+            client.MainLoop();
+            loopDone = true;
+            QMetaObject::invokeMethod(&application, [] { QCoreApplication::quit(); },
+                                      Qt::QueuedConnection);
+        });
+    QApplication::exec();
+    // Should the event loop have ended first, the main loop is asked to end, and
+    // its message boxes are still served until it has.
+    client.RequestQuit();
+    while (!loopDone)
+    {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    loop.join();
+}
+} // namespace
+
+int RunClientWithWindows(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    CMessageBoxQt::Install(!CMessageBoxQt::IsInvisiblePlatform());
+    IClock& clock = CSystemClock::Instance();
+    CIndicatorQt indicator(clock);
+    CClientApplication client(
+        std::make_unique<CQueuedIndicator>(indicator.Logic(), PosterFor(&indicator), clock),
+        CSystemSocketLayer::Instance(), clock);
+    indicator.SetExitHandler([&client] { client.RequestQuit(); });
+    // A signal also closes an open message box, which would hold the main loop.
+    CSignalWatcher watcher({SIGINT, SIGTERM},
+                           [&](int)
+                           {
+                               client.RequestQuit();
+                               QMetaObject::invokeMethod(
+                                   &application, [] { CMessageBoxQt::CloseAll(); },
+                                   Qt::QueuedConnection);
+                           });
+    if (client.Startup())
+    {
+        RunMainLoop(application, client);
+        client.Shutdown();
+    }
+    CMessageBoxQt::Uninstall();
+    return 0;
+}

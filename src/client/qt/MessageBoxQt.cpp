@@ -1,0 +1,109 @@
+#include "client/qt/MessageBoxQt.h"
+
+#include "platform/MessageBox.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPointer>
+#include <QThread>
+
+#include <algorithm>
+#include <vector>
+
+namespace
+{
+// The boxes open at the moment, for CloseAll; used on the GUI thread only.
+std::vector<QPointer<QMessageBox>>& OpenBoxes()
+{
+    static std::vector<QPointer<QMessageBox>> boxes;
+    return boxes;
+}
+
+int Run(QMessageBox& box)
+{
+    box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    OpenBoxes().emplace_back(&box);
+    const int result = box.exec();
+    std::erase_if(OpenBoxes(), [&box](const QPointer<QMessageBox>& open)
+                  { return open.isNull() || open.data() == &box; });
+    return result;
+}
+
+QString FromUtf8(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+void ShowDialog(std::string_view caption, std::string_view text)
+{
+    const QString captionText = FromUtf8(caption);
+    const QString messageText = FromUtf8(text);
+    QCoreApplication* application = QCoreApplication::instance();
+    if (application == nullptr)
+    {
+        return;
+    }
+    if (QThread::currentThread() == application->thread())
+    {
+        CMessageBoxQt::Show(captionText, messageText);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        application, [captionText, messageText] { CMessageBoxQt::Show(captionText, messageText); },
+        Qt::BlockingQueuedConnection);
+}
+} // namespace
+
+void CMessageBoxQt::Install(bool dialogs)
+{
+    SetMessageBoxHandler(
+        [dialogs](std::string_view caption, std::string_view text)
+        {
+            WriteMessageBoxLine(caption, text);
+            if (dialogs)
+            {
+                ShowDialog(caption, text);
+            }
+        });
+}
+
+void CMessageBoxQt::Uninstall()
+{
+    SetMessageBoxHandler(nullptr);
+}
+
+void CMessageBoxQt::Show(const QString& caption, const QString& text)
+{
+    // The boxes of a failed start-up or a fatal error carry the stop sign.
+    const bool fatal = caption == QLatin1String("Fatal Error") ||
+                       text.startsWith(QLatin1String("Failed to create"));
+    QMessageBox box(fatal ? QMessageBox::Critical : QMessageBox::NoIcon, caption, text,
+                    QMessageBox::Ok);
+    Run(box);
+}
+
+bool CMessageBoxQt::AskYesNo(QWidget* parent, const QString& caption, const QString& text)
+{
+    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No,
+                    parent);
+    box.setDefaultButton(QMessageBox::No);
+    return Run(box) == QMessageBox::Yes;
+}
+
+void CMessageBoxQt::CloseAll()
+{
+    const auto boxes = OpenBoxes();
+    for (const QPointer<QMessageBox>& box : boxes)
+    {
+        if (!box.isNull())
+        {
+            box->done(0);
+        }
+    }
+}
+
+bool CMessageBoxQt::IsInvisiblePlatform()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
