@@ -1,7 +1,7 @@
 // The real client and server programs end to end: an application on loopback talks
 // through TarviQenClient, a UDP relay that may lose, duplicate and delay datagrams,
 // and TarviQenServer to a TCP echo host.
-#include "support/ClientSettings.h"
+#include "support/ClientProcess.h"
 #include "support/ServerProcess.h"
 #include "support/TcpEchoHost.h"
 #include "support/TestSupport.h"
@@ -9,18 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <csignal>
-#include <filesystem>
-#include <random>
 #include <regex>
-#include <utility>
+#include <string>
 #include <vector>
 
 using namespace tq_test;
@@ -28,139 +18,6 @@ using namespace std::chrono_literals;
 
 namespace
 {
-std::string RandomBytes(size_t size, uint32_t seed)
-{
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
-
-// An application connection to the client's listen port.
-class Application
-{
-  public:
-    ~Application() { Close(); }
-    bool Connect(uint16_t port)
-    {
-        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in addr = LoopbackSockaddr(port);
-        if (connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
-            return false;
-        fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
-        return true;
-    }
-    // Sends `data` while reading; returns once `expected` bytes came back or on timeout.
-    std::string Exchange(const std::string& data, size_t expected,
-                         std::chrono::milliseconds timeout)
-    {
-        std::string received;
-        size_t sent = 0;
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (received.size() < expected && std::chrono::steady_clock::now() < end)
-        {
-            pollfd fd{m_fd, static_cast<short>(POLLIN | (sent < data.size() ? POLLOUT : 0)), 0};
-            if (poll(&fd, 1, 100) <= 0)
-                continue;
-            if (fd.revents & POLLOUT)
-            {
-                const ssize_t n = send(m_fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-                if (n > 0)
-                    sent += static_cast<size_t>(n);
-            }
-            char buffer[16384];
-            const ssize_t n = (fd.revents & (POLLIN | POLLHUP | POLLERR))
-                                  ? recv(m_fd, buffer, sizeof(buffer), 0)
-                                  : -1;
-            if (n > 0)
-                received.append(buffer, static_cast<size_t>(n));
-            else if (n == 0)
-                break;
-        }
-        return received;
-    }
-    std::string Echo(const std::string& data, std::chrono::milliseconds timeout = 30s)
-    {
-        return Exchange(data, data.size(), timeout);
-    }
-    // True once the client has closed the connection (within the timeout).
-    bool WaitForClose(std::chrono::milliseconds timeout)
-    {
-        return WaitUntil(
-            [this]
-            {
-                char byte;
-                const ssize_t n = recv(m_fd, &byte, 1, 0);
-                return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
-            },
-            timeout);
-    }
-    void Close()
-    {
-        if (m_fd >= 0)
-            close(m_fd);
-        m_fd = -1;
-    }
-
-  private:
-    int m_fd = -1;
-};
-
-// TarviQenClient with a settings file of all its keys in a program folder of its own.
-class ClientProcess
-{
-  public:
-    ClientProcess(const std::string& proxyServer1, uint16_t hostPort)
-        : m_settings(ClientSettings(m_dir.Path(), m_dir.File("stats"), m_listenPort, proxyServer1,
-                                    hostPort))
-    {
-        std::filesystem::create_directories(m_dir.File("stats"));
-        Set("ConnectRetries", "5");
-    }
-    // Replaces a value or appends a setting (ProxyServer2 and later).
-    void Set(const std::string& name, const std::string& value)
-    {
-        SetSetting(m_settings, name, value);
-    }
-    bool Start()
-    {
-        WriteClientSettings(m_dir.Path(), m_settings);
-        if (!m_process.Start({BinDir() + "/TarviQenClient"}, {{"TARVIQEN_FOLDER", m_dir.Path()}},
-                             m_dir.Path()))
-            return false;
-        return WaitForLog("(client) started on port", 10s);
-    }
-    // SIGINT and the exit status, -1 if it did not end in time.
-    int Stop()
-    {
-        m_process.Signal(SIGINT);
-        int status = -1;
-        return m_process.Wait(10s, status) ? status : -1;
-    }
-    bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout, int count = 1) const
-    {
-        return WaitUntil([&] { return CountOf(Log(), text) >= count; }, timeout);
-    }
-    std::string Log() const { return ReadFile(m_dir.File("client.log")); }
-    std::string Stderr() const { return m_process.Stderr(); }
-    uint16_t ListenPort() const { return m_listenPort; }
-    const TempDir& Dir() const { return m_dir; }
-    std::vector<std::string> StatisticsFiles() const
-    {
-        std::vector<std::string> files;
-        for (const auto& entry : std::filesystem::directory_iterator(m_dir.File("stats")))
-            files.push_back(entry.path().filename().string());
-        return files;
-    }
-
-  private:
-    TempDir m_dir;
-    uint16_t m_listenPort = FreeTcpPort();
-    SettingList m_settings;
-    ChildProcess m_process;
-};
-
 std::string Address(uint16_t port)
 {
     return "127.0.0.1:" + std::to_string(port);
@@ -330,4 +187,39 @@ TEST(ClientTunnelTest, ProxyAwareApplicationChoosesItsHost)
     EXPECT_NE(client.Log().find("Received host information from application: 127.0.0.1:" +
                                 std::to_string(namedHost.Port()) + "."),
               std::string::npos);
+}
+
+TEST(ClientTunnelTest, ClientWithWindowsCarriesTheBytesLikeTheHeadlessOne)
+{
+    ServerProcess server;
+    ASSERT_TRUE(server.Start());
+    TcpEchoHost host;
+    ClientProcess client(Address(server.ClientPort()), host.Port());
+    client.Set("IndicatorAutoShowAndHide", "1");
+    client.UseOffscreenWindows();
+    ASSERT_TRUE(client.Start());
+
+    const std::string data = RandomBytes(256 * 1024, 5);
+    {
+        Application app;
+        ASSERT_TRUE(app.Connect(client.ListenPort()));
+        const std::string back = app.Echo(data, 120s);
+        ASSERT_EQ(back.size(), data.size());
+        EXPECT_TRUE(back == data) << "the echoed bytes differ";
+    }
+    ASSERT_TRUE(client.WaitForLog("Client session ended.", 15s));
+    // A second session after the first: the indicator follows both.
+    {
+        Application app;
+        ASSERT_TRUE(app.Connect(client.ListenPort()));
+        EXPECT_EQ(app.Echo("second session"), "second session");
+    }
+    ASSERT_TRUE(client.WaitForLog("Client session ended.", 15s, 2));
+
+    // SIGINT takes the same way out as the menu's Exit.
+    EXPECT_EQ(client.Stop(), 0);
+    const std::string log = client.Log();
+    EXPECT_EQ(CountOf(log, "No system tray available"), 1) << log;
+    EXPECT_NE(log.find("Shutdown initiated by user."), std::string::npos);
+    EXPECT_NE(log.find("Ostrivel Tarvi*Qen Client v1.0.9 (client) stopped."), std::string::npos);
 }

@@ -4,6 +4,7 @@
 #include "client/TarviQenClient.h"
 #include "client/qt/IndicatorQt.h"
 #include "client/qt/MessageBoxQt.h"
+#include "platform/ProgramPath.h"
 #include "platform/SignalWatcher.h"
 
 #include <QApplication>
@@ -50,6 +51,12 @@ void RunMainLoop(QApplication& application, CClientApplication& client)
 
 int RunClientWithWindows(int argc, char** argv)
 {
+    // Wayland lets no program place its own window or keep it on top; where X is
+    // there as well, the indicator uses it unless a platform was chosen.
+    if (!GetEnvironment("QT_QPA_PLATFORM") && GetEnvironment("DISPLAY"))
+    {
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    }
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     CMessageBoxQt::Install(!CMessageBoxQt::IsInvisiblePlatform());
