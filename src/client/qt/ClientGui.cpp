@@ -65,16 +65,16 @@ int RunClientWithWindows(int argc, char** argv)
     CClientApplication client(
         std::make_unique<CQueuedIndicator>(indicator.Logic(), PosterFor(&indicator), clock),
         CSystemSocketLayer::Instance(), clock);
-    indicator.SetExitHandler([&client] { client.RequestQuit(); });
-    // A signal also closes an open message box, which would hold the main loop.
-    CSignalWatcher watcher({SIGINT, SIGTERM},
-                           [&](int)
-                           {
-                               client.RequestQuit();
-                               QMetaObject::invokeMethod(
-                                   &application, [] { CMessageBoxQt::CloseAll(); },
-                                   Qt::QueuedConnection);
-                           });
+    // The menu's Exit, SIGINT and SIGTERM end the program alike. An open message box
+    // would hold the main loop, so they close it as well.
+    const auto requestExit = [&client, &application]
+    {
+        client.RequestQuit();
+        QMetaObject::invokeMethod(&application, [] { CMessageBoxQt::CloseAll(); },
+                                  Qt::QueuedConnection);
+    };
+    indicator.SetExitHandler(requestExit);
+    CSignalWatcher watcher({SIGINT, SIGTERM}, [&requestExit](int) { requestExit(); });
     if (client.Startup())
     {
         RunMainLoop(application, client);
