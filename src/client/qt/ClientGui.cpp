@@ -4,6 +4,7 @@
 #include "client/TarviQenClient.h"
 #include "client/qt/IndicatorQt.h"
 #include "client/qt/MessageBoxQt.h"
+#include "client/qt/TrayImages.h"
 #include "platform/ProgramPath.h"
 #include "platform/SignalWatcher.h"
 
@@ -59,6 +60,8 @@ int RunClientWithWindows(int argc, char** argv)
     }
     QApplication application(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    // The program's icon in the window system: the tray picture of a perfect link.
+    QApplication::setWindowIcon(MakeTrayIcon(CIndicatorWnd::FIRST_TRAY_IMAGE + 10));
     CMessageBoxQt::Install(!CMessageBoxQt::IsInvisiblePlatform());
     IClock& clock = CSystemClock::Instance();
     CIndicatorQt indicator(clock);
