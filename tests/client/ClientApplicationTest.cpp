@@ -203,6 +203,9 @@ TEST_F(ClientApplicationTest, NewConnectionReplacesTheRunningSession)
     int first = -1;
     EXPECT_TRUE(WaitUntil([&] { return (first = ConnectLoopback(m_listenPort)) >= 0; }, 5s));
     EXPECT_TRUE(WaitUntil([&] { return StatisticsFileCount(m_dir.Path()) == 1; }, 5s));
+    // A file is named after its session's start to the millisecond: two sessions
+    // started within one millisecond share one file.
+    std::this_thread::sleep_for(5ms);
     const int second = ConnectLoopback(m_listenPort);
     EXPECT_TRUE(WaitUntil([&] { return Log().find("Client aborted") != std::string::npos; }, 5s));
     EXPECT_TRUE(WaitUntil([&] { return StatisticsFileCount(m_dir.Path()) == 2; }, 5s));
