@@ -44,11 +44,11 @@ size_t Utf8CutLength(std::string_view text, size_t limit)
 }
 
 // Sends all of `data`; false on the first error.
-bool SendAll(SOCKET sock, std::span<const uint8_t> data)
+bool SendAll(ISocketLayer& sockets, SOCKET sock, std::span<const uint8_t> data)
 {
     while (!data.empty())
     {
-        const int sent = SocketSend(sock, data);
+        const int sent = sockets.Send(sock, data);
         if (sent <= 0)
         {
             return false;
@@ -329,7 +329,7 @@ bool CLog::Clear()
     return true;
 }
 
-bool CLog::SendToSocket(SOCKET sock)
+bool CLog::SendToSocket(SOCKET sock, ISocketLayer& sockets)
 {
     TQ_ASSERT(INVALID_SOCKET != sock);
     std::string name;
@@ -348,12 +348,12 @@ bool CLog::SendToSocket(SOCKET sock)
     {
         const size_t count = std::fread(block, 1, sizeof(block), file.get());
         // After a send error nothing more of the file is sent.
-        if (count == 0 || !SendAll(sock, std::span<const uint8_t>(block, count)))
+        if (count == 0 || !SendAll(sockets, sock, std::span<const uint8_t>(block, count)))
         {
             break;
         }
     }
     const uint8_t terminator = 0;
-    SendAll(sock, std::span<const uint8_t>(&terminator, 1));
+    SendAll(sockets, sock, std::span<const uint8_t>(&terminator, 1));
     return true;
 }

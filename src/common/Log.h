@@ -2,7 +2,7 @@
 // The one log file of a program: time-stamped lines filtered by level, trimmed to a
 // maximum line count at most once an hour.
 #include "platform/Clock.h"
-#include "platform/Socket.h"
+#include "platform/SocketLayer.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -50,7 +50,7 @@ public:
     bool Clear();
     // Sends the file in blocks of 512 bytes and then one zero byte; false (nothing
     // sent) if the file cannot be opened. The caller makes the socket blocking.
-    bool SendToSocket(SOCKET sock);
+    bool SendToSocket(SOCKET sock, ISocketLayer& sockets = CSystemSocketLayer::Instance());
 
 private:
     CLog() = default;

@@ -9,7 +9,8 @@ namespace
 constexpr uint32_t ANY_ADDRESS = 0; // INADDR_ANY
 } // namespace
 
-CProxyTCPListener::CProxyTCPListener() : m_pLog(CLog::GetInstance())
+CProxyTCPListener::CProxyTCPListener(ISocketLayer& sockets)
+    : m_sockets(sockets), m_pLog(CLog::GetInstance())
 {
     TQ_ASSERT_TEXT(nullptr != m_pLog, "NULL != m_pLog");
 }
@@ -32,32 +33,32 @@ bool CProxyTCPListener::init(int port)
         return false;
     }
     m_nPort = port;
-    const SOCKET sock = SocketCreateTcp();
+    const SOCKET sock = m_sockets.CreateTcpSocket();
     if (sock == INVALID_SOCKET)
     {
-        const int error = WSAGetLastError();
+        const int error = m_sockets.GetLastError();
         m_pLog->Print(CLog::LEVEL_ERROR, "Error: Unable to create listen socket (%d) %s.", error,
                       GetSocketErrorText(error));
         return false;
     }
-    SocketSetBlocking(sock, false);
+    m_sockets.SetNonBlocking(sock);
     // The port can be bound again at once after a restart or a failed port change,
     // while connections of the old listener linger.
-    SocketSetReuseAddress(sock);
-    if (!SocketBind(sock, MakeSocketAddress(ANY_ADDRESS, static_cast<uint16_t>(m_nPort))))
+    m_sockets.SetReuseAddress(sock);
+    if (!m_sockets.Bind(sock, MakeSocketAddress(ANY_ADDRESS, static_cast<uint16_t>(m_nPort))))
     {
-        const int error = WSAGetLastError();
+        const int error = m_sockets.GetLastError();
         m_pLog->Print(CLog::LEVEL_ERROR, "Error: Unable to bind listen socket (%d) %s.", error,
                       GetSocketErrorText(error));
-        SocketClose(sock);
+        m_sockets.Close(sock);
         return false;
     }
-    if (!SocketListen(sock, LISTEN_BACKLOG))
+    if (!m_sockets.Listen(sock, LISTEN_BACKLOG))
     {
-        const int error = WSAGetLastError();
+        const int error = m_sockets.GetLastError();
         m_pLog->Print(CLog::LEVEL_ERROR, "Error: Unable to use listen socket (%d) %s.", error,
                       GetSocketErrorText(error));
-        SocketClose(sock);
+        m_sockets.Close(sock);
         return false;
     }
     m_sockListen = sock;
@@ -72,12 +73,12 @@ bool CProxyTCPListener::checkForNewConnection()
         return false;
     }
     ResetConnection();
-    WSASetLastError(0);
+    m_sockets.SetLastError(0);
     SocketAddress peer;
-    const SOCKET sock = SocketAccept(m_sockListen, peer);
+    const SOCKET sock = m_sockets.Accept(m_sockListen, peer);
     if (sock == INVALID_SOCKET)
     {
-        const int error = WSAGetLastError();
+        const int error = m_sockets.GetLastError();
         if (error == WSAEWOULDBLOCK)
         {
             return true;
@@ -88,13 +89,13 @@ bool CProxyTCPListener::checkForNewConnection()
     }
     if (m_bLocalOnly && peer.address != AddressFromBytes(127, 0, 0, 1))
     {
-        SocketClose(sock);
+        m_sockets.Close(sock);
         return true;
     }
     m_bConnected = true;
     m_sockAccepted = sock;
     m_addrPeer = peer;
-    SocketSetBlocking(sock, false);
+    m_sockets.SetNonBlocking(sock);
     return true;
 }
 
@@ -108,7 +109,7 @@ void CProxyTCPListener::Close()
 {
     if (m_sockListen != INVALID_SOCKET)
     {
-        SocketClose(m_sockListen);
+        m_sockets.Close(m_sockListen);
         m_sockListen = INVALID_SOCKET;
     }
 }

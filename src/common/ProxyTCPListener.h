@@ -1,7 +1,7 @@
 #pragma once
 // A non-blocking listening TCP socket that hands out at most one accepted,
 // non-blocking connection per poll.
-#include "platform/Socket.h"
+#include "platform/SocketLayer.h"
 
 class CLog;
 
@@ -10,7 +10,7 @@ class CProxyTCPListener
 public:
     static constexpr int LISTEN_BACKLOG = 5;
 
-    CProxyTCPListener();
+    explicit CProxyTCPListener(ISocketLayer& sockets = CSystemSocketLayer::Instance());
     ~CProxyTCPListener();
     CProxyTCPListener(const CProxyTCPListener&) = delete;
     CProxyTCPListener& operator=(const CProxyTCPListener&) = delete;
@@ -31,6 +31,7 @@ public:
     SocketAddress m_addrPeer;
 
 private:
+    ISocketLayer& m_sockets;
     SOCKET m_sockListen = INVALID_SOCKET;
     int m_nPort = -1;
     SOCKET m_sockAccepted = INVALID_SOCKET;

@@ -458,6 +458,12 @@ bool SocketLocalAddress(SOCKET s, SocketAddress& address)
     return true;
 }
 
+bool SocketResetPending(SOCKET s)
+{
+    std::lock_guard lock(g_resetMutex);
+    return !g_resetPending.empty() && g_resetPending.count(s) != 0;
+}
+
 void SocketClose(SOCKET s)
 {
     if (s < 0)

@@ -96,6 +96,8 @@ int SocketSendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& t
 // addressLength receives the sender address's length (16 for IPv4).
 int SocketRecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from, int& addressLength);
 bool SocketLocalAddress(SOCKET s, SocketAddress& address);
+// Whether a reset that sendto met waits to be reported by the next receive.
+bool SocketResetPending(SOCKET s);
 void SocketClose(SOCKET s);
 
 // inet_addr: the network-order address, or 0xFFFFFFFF when the text is not one.

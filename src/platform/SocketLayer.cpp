@@ -1,5 +1,10 @@
 #include "platform/SocketLayer.h"
 
+#include "platform/EpollPoller.h"
+
+CSystemSocketLayer::CSystemSocketLayer() = default;
+CSystemSocketLayer::~CSystemSocketLayer() = default;
+
 CSystemSocketLayer& CSystemSocketLayer::Instance()
 {
     static CSystemSocketLayer layer;
@@ -21,9 +26,38 @@ bool CSystemSocketLayer::SetNonBlocking(SOCKET s)
     return SocketSetBlocking(s, false);
 }
 
+bool CSystemSocketLayer::SetBlocking(SOCKET s)
+{
+    return SocketSetBlocking(s, true);
+}
+
+bool CSystemSocketLayer::SetReuseAddress(SOCKET s)
+{
+    return SocketSetReuseAddress(s);
+}
+
+bool CSystemSocketLayer::Bind(SOCKET s, const SocketAddress& address)
+{
+    return SocketBind(s, address);
+}
+
+bool CSystemSocketLayer::Listen(SOCKET s, int backlog)
+{
+    return SocketListen(s, backlog);
+}
+
+SOCKET CSystemSocketLayer::Accept(SOCKET s, SocketAddress& peer)
+{
+    return SocketAccept(s, peer);
+}
+
 int CSystemSocketLayer::SendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& to)
 {
-    return SocketSendTo(s, data, to);
+    const int sent = SocketSendTo(s, data, to);
+    // A reset kept for the next receive makes no event of its own.
+    if (m_pPoller && SocketResetPending(s))
+        m_pPoller->MarkReadable(s);
+    return sent;
 }
 
 int CSystemSocketLayer::RecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from,
@@ -54,6 +88,8 @@ int CSystemSocketLayer::ConnectProgress(SOCKET s, int& error)
 
 void CSystemSocketLayer::Close(SOCKET s)
 {
+    if (m_pPoller)
+        m_pPoller->Remove(s);
     SocketClose(s);
 }
 
@@ -82,4 +118,18 @@ bool CSystemSocketLayer::ResolveAddress(const std::string& host, uint32_t& addre
     }
     addressNetworkOrder = looked;
     return true;
+}
+
+bool CSystemSocketLayer::Watch(SOCKET s, uint64_t token, WatchMode mode)
+{
+    if (!m_pPoller)
+        m_pPoller = std::make_unique<CEpollPoller>();
+    return m_pPoller->Add(s, token, mode);
+}
+
+void CSystemSocketLayer::WaitReady(uint32_t timeoutMs, std::vector<SocketReadiness>& ready)
+{
+    if (!m_pPoller)
+        m_pPoller = std::make_unique<CEpollPoller>();
+    m_pPoller->Wait(timeoutMs, ready);
 }

@@ -1,7 +1,29 @@
 #pragma once
-// The socket calls of the tunnel state machines, behind an interface so that tests
-// drive a session without a network.
+// The socket calls of the server and client loops and their state machines, behind an
+// interface so that tests drive a session, or a whole loop, without a network.
 #include "platform/Socket.h"
+
+#include <memory>
+#include <vector>
+
+// How a watched socket reports readiness to an event loop.
+enum class WatchMode
+{
+    Level, // readable, again at every wait, for as long as data or an error waits
+    Edge, // readable or writable, once each time it becomes so: the owner remembers
+          // it until an operation would block
+    Paused // watched, but reports nothing until watched again in another mode
+};
+
+// One watched socket that is ready; `token` is the number its owner gave to Watch.
+struct SocketReadiness
+{
+    uint64_t token = 0;
+    bool readable = false; // also: closed by the peer, or failed
+    bool writable = false;
+};
+
+class CEpollPoller;
 
 class ISocketLayer
 {
@@ -10,6 +32,12 @@ public:
     virtual SOCKET CreateUdpSocket() = 0;
     virtual SOCKET CreateTcpSocket() = 0;
     virtual bool SetNonBlocking(SOCKET s) = 0;
+    virtual bool SetBlocking(SOCKET s) = 0;
+    virtual bool SetReuseAddress(SOCKET s) = 0;
+    virtual bool Bind(SOCKET s, const SocketAddress& address) = 0;
+    virtual bool Listen(SOCKET s, int backlog) = 0;
+    // The accepted socket, or INVALID_SOCKET (WSAEWOULDBLOCK when none waits).
+    virtual SOCKET Accept(SOCKET s, SocketAddress& peer) = 0;
     virtual int SendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& to) = 0;
     virtual int RecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from,
                          int& addressLength) = 0;
@@ -18,21 +46,37 @@ public:
     virtual int Connect(SOCKET s, const SocketAddress& address) = 0;
     // 1 connected, 0 in progress, -1 failed with `error` (0 if unreadable).
     virtual int ConnectProgress(SOCKET s, int& error) = 0;
+    // Closes the socket; a watched socket is no longer watched.
     virtual void Close(SOCKET s) = 0;
     virtual int GetLastError() = 0;
     virtual void SetLastError(int code) = 0;
     // Dotted address or host name to a network-order address (may block).
     virtual bool ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder) = 0;
+
+    // Readiness for an event loop: a socket (or any descriptor that can be polled) is
+    // watched from Watch until it is closed; watching it again changes its mode.
+    // False if it cannot be watched.
+    virtual bool Watch(SOCKET s, uint64_t token, WatchMode mode) = 0;
+    // Waits at most timeoutMs (0: only looks) for watched sockets to be ready and puts
+    // them into `ready` (emptied first).
+    virtual void WaitReady(uint32_t timeoutMs, std::vector<SocketReadiness>& ready) = 0;
 };
 
 // The real sockets of this machine.
 class CSystemSocketLayer : public ISocketLayer
 {
 public:
+    CSystemSocketLayer();
+    ~CSystemSocketLayer() override;
     static CSystemSocketLayer& Instance();
     SOCKET CreateUdpSocket() override;
     SOCKET CreateTcpSocket() override;
     bool SetNonBlocking(SOCKET s) override;
+    bool SetBlocking(SOCKET s) override;
+    bool SetReuseAddress(SOCKET s) override;
+    bool Bind(SOCKET s, const SocketAddress& address) override;
+    bool Listen(SOCKET s, int backlog) override;
+    SOCKET Accept(SOCKET s, SocketAddress& peer) override;
     int SendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& to) override;
     int RecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from,
                  int& addressLength) override;
@@ -44,4 +88,9 @@ public:
     int GetLastError() override;
     void SetLastError(int code) override;
     bool ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder) override;
+    bool Watch(SOCKET s, uint64_t token, WatchMode mode) override;
+    void WaitReady(uint32_t timeoutMs, std::vector<SocketReadiness>& ready) override;
+
+private:
+    std::unique_ptr<CEpollPoller> m_pPoller; // made at the first Watch
 };

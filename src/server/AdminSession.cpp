@@ -66,8 +66,8 @@ const CAdminSession::CommandEntry CAdminSession::m_loggedInCommands[] = {
 };
 
 CAdminSession::CAdminSession(CProxyServer* pProxyServer, SOCKET socket,
-                             const SocketAddress& address)
-    : m_pProxyServer(pProxyServer), m_sockConnection(socket),
+                             const SocketAddress& address, ISocketLayer& sockets)
+    : m_sockets(sockets), m_pProxyServer(pProxyServer), m_sockConnection(socket),
       m_pszAddress(DottedAddressText(address.address)), m_nPort(NetToHost16(address.port)),
       m_pLog(CLog::GetInstance()), m_pSettings(CServerSettings::GetInstance())
 {
@@ -83,22 +83,22 @@ CAdminSession::~CAdminSession()
 {
     if (m_sockConnection != INVALID_SOCKET)
     {
-        SocketClose(m_sockConnection);
+        m_sockets.Close(m_sockConnection);
         m_sockConnection = INVALID_SOCKET;
     }
 }
 
 bool CAdminSession::Poll()
 {
-    WSASetLastError(0);
+    m_sockets.SetLastError(0);
     uint8_t byte = 0;
-    const int received = SocketRecv(m_sockConnection, std::span<uint8_t>(&byte, 1));
+    const int received = m_sockets.Recv(m_sockConnection, std::span<uint8_t>(&byte, 1));
     if (received == 1)
     {
         AppendByte(byte);
         return true;
     }
-    const int error = WSAGetLastError();
+    const int error = m_sockets.GetLastError();
     if (error == WSAEWOULDBLOCK)
     {
         return true;
@@ -176,9 +176,9 @@ void CAdminSession::SendReply(std::string_view reply)
     framed += '{';
     framed += reply;
     framed += '}';
-    SocketSetBlocking(m_sockConnection, true);
+    m_sockets.SetBlocking(m_sockConnection);
     SendBytes(framed);
-    SocketSetBlocking(m_sockConnection, false);
+    m_sockets.SetNonBlocking(m_sockConnection);
     ResetCommand();
 }
 
@@ -189,7 +189,7 @@ void CAdminSession::SendBytes(std::string_view bytes)
         std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     while (!data.empty())
     {
-        const int sent = SocketSend(m_sockConnection, data);
+        const int sent = m_sockets.Send(m_sockConnection, data);
         if (sent <= 0)
         {
             return;
@@ -339,8 +339,8 @@ void CAdminSession::CommandViewLog(std::string_view)
 {
     m_pLog->Print(CLog::LEVEL_INFO, "Admin command VIEWLOG issued.");
     // The log travels unframed and ends with one zero byte.
-    SocketSetBlocking(m_sockConnection, true);
-    m_pLog->SendToSocket(m_sockConnection);
-    SocketSetBlocking(m_sockConnection, false);
+    m_sockets.SetBlocking(m_sockConnection);
+    m_pLog->SendToSocket(m_sockConnection, m_sockets);
+    m_sockets.SetNonBlocking(m_sockConnection);
     ResetCommand();
 }

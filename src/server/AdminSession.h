@@ -1,7 +1,7 @@
 #pragma once
 // One operator's connection to the admin port: reads commands byte by byte (CR ends
 // a command), carries them out and answers each in braces.
-#include "platform/Socket.h"
+#include "platform/SocketLayer.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +24,8 @@ public:
     };
     static constexpr size_t MAX_COMMAND_LENGTH = 511;
 
-    CAdminSession(CProxyServer* proxyServer, SOCKET socket, const SocketAddress& address);
+    CAdminSession(CProxyServer* proxyServer, SOCKET socket, const SocketAddress& address,
+                  ISocketLayer& sockets = CSystemSocketLayer::Instance());
     ~CAdminSession();
     CAdminSession(const CAdminSession&) = delete;
     CAdminSession& operator=(const CAdminSession&) = delete;
@@ -68,6 +69,7 @@ private:
     static const CommandEntry m_loggedOutCommands[];
     static const CommandEntry m_loggedInCommands[];
 
+    ISocketLayer& m_sockets;
     CProxyServer* m_pProxyServer;
     SOCKET m_sockConnection;
     std::string m_pszAddress;

@@ -8,13 +8,13 @@ bool CClientUDPListener::Open(int port)
 {
     if (IsOpen() || port <= 0 || port > 65535)
         return false;
-    const SOCKET s = SocketCreateUdp();
+    const SOCKET s = m_sockets.CreateUdpSocket();
     if (s == INVALID_SOCKET)
         return false;
-    if (!SocketSetBlocking(s, false) ||
-        !SocketBind(s, MakeSocketAddress(0, static_cast<uint16_t>(port))))
+    if (!m_sockets.SetNonBlocking(s) ||
+        !m_sockets.Bind(s, MakeSocketAddress(0, static_cast<uint16_t>(port))))
     {
-        SocketClose(s);
+        m_sockets.Close(s);
         return false;
     }
     m_socket = s;
@@ -25,7 +25,7 @@ bool CClientUDPListener::Open(int port)
 void CClientUDPListener::Close()
 {
     if (IsOpen())
-        SocketClose(m_socket);
+        m_sockets.Close(m_socket);
     m_socket = INVALID_SOCKET;
 }
 
@@ -35,11 +35,11 @@ bool CClientUDPListener::Receive()
         return false;
     m_bPacketReceived = false;
     m_addrSender = SocketAddress{};
-    WSASetLastError(0);
+    m_sockets.SetLastError(0);
     std::array<uint8_t, TunnelPacket::MAX_SIZE> buffer{};
     SocketAddress sender;
     int addressLength = 0;
-    const int received = SocketRecvFrom(m_socket, buffer, sender, addressLength);
+    const int received = m_sockets.RecvFrom(m_socket, buffer, sender, addressLength);
     if (received > 0)
     {
         m_packet.Assign(std::span<const uint8_t>(buffer.data(), static_cast<size_t>(received)));
@@ -51,5 +51,5 @@ bool CClientUDPListener::Receive()
 
 bool CClientUDPListener::SendTo(std::span<const uint8_t> datagram, const SocketAddress& to)
 {
-    return IsOpen() && SocketSendTo(m_socket, datagram, to) == static_cast<int>(datagram.size());
+    return IsOpen() && m_sockets.SendTo(m_socket, datagram, to) == static_cast<int>(datagram.size());
 }

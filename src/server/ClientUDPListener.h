@@ -1,12 +1,15 @@
 #pragma once
 // The server's UDP socket on ClientPort: receives one datagram per poll.
-#include "platform/Socket.h"
+#include "platform/SocketLayer.h"
 #include "tunnel/TunnelPacket.h"
 
 class CClientUDPListener
 {
 public:
-    CClientUDPListener() = default;
+    explicit CClientUDPListener(ISocketLayer& sockets = CSystemSocketLayer::Instance())
+        : m_sockets(sockets)
+    {
+    }
     ~CClientUDPListener();
     CClientUDPListener(const CClientUDPListener&) = delete;
     CClientUDPListener& operator=(const CClientUDPListener&) = delete;
@@ -27,6 +30,7 @@ public:
     TunnelPacket m_packet;
 
 private:
+    ISocketLayer& m_sockets;
     SOCKET m_socket = INVALID_SOCKET;
     int m_nPort = 0;
 };

@@ -5,16 +5,22 @@
 #include "platform/ConsoleKeyboard.h"
 #include "platform/ConsoleOutput.h"
 #include "platform/Event.h"
-#include "platform/WaitSet.h"
+#include "platform/ResourceLimit.h"
 #include "server/AdminSession.h"
 #include "server/ServerSettings.h"
 #include "tunnel/ProxyMisc.h"
+
+#include <algorithm>
+#include <cstdint>
 
 
 namespace
 {
 constexpr size_t SESSION_ID_OFFSET = TunnelPacket::HEADER_SIZE;
 constexpr size_t CONNECT_LENGTH = 28;
+
+// How often a console keyboard that cannot be watched is looked at.
+constexpr uint32_t KEYBOARD_POLL_MS = 100;
 
 bool IsUsablePort(int port) { return port > 0 && port <= 65535; }
 } // namespace
@@ -31,6 +37,15 @@ CProxyServer::CProxyServer(ISocketLayer& sockets, IClock& clock)
 // because the log may already have been destroyed by then.
 CProxyServer::~CProxyServer() = default;
 
+size_t CProxyServer::SessionIdHash::operator()(const SessionId& id) const
+{
+    // FNV-1a over the 16 bytes.
+    uint64_t hash = 14695981039346656037ull;
+    for (const uint8_t byte : id.bytes)
+        hash = (hash ^ byte) * 1099511628211ull;
+    return static_cast<size_t>(hash);
+}
+
 bool CProxyServer::Run()
 {
     if (!StartUp())
@@ -38,15 +53,11 @@ bool CProxyServer::Run()
     bool result = true;
     while (!StopRequested())
     {
-        if (!AdminStep() || !ClientStep())
+        if (!RunPass())
         {
             result = false;
             break;
         }
-        if (m_pKeyboard && m_pKeyboard->TakeKey())
-            PrintStatistics();
-        m_pLog->Trim();
-        WaitForWork();
     }
     // Every way out tells the clients: each session sends its Close and goes at once.
     ShutdownSessions();
@@ -78,13 +89,88 @@ bool CProxyServer::StartUp()
     }
     m_pLog->Print(CLog::LEVEL_INFO, "%s v%s started.", PRODUCT_NAME, PRODUCT_VERSION);
     m_pSettings->Print();
+    ComputeSessionCapacity();
+    WatchListeners();
+    if (m_pStopEvent)
+        m_sockets.Watch(m_pStopEvent->Handle(), TOKEN_STOP, WatchMode::Level);
+    m_bKeyWatched = m_pKeyboard && m_pKeyboard->IsActive() &&
+                    m_sockets.Watch(m_pKeyboard->Handle(), TOKEN_KEYBOARD, WatchMode::Level);
+    m_dwLoopTick = m_clock.TickCount();
     return true;
+}
+
+// Raises the open-file limit as far as it goes and tells how many sessions fit.
+void CProxyServer::ComputeSessionCapacity()
+{
+    const long limit = RaiseOpenFileLimit();
+    const long inUse = std::max(0L, CountOpenDescriptors());
+    const long room = limit < 0 ? 0 : (limit - inUse - RESERVED_DESCRIPTORS) / DESCRIPTORS_PER_SESSION;
+    m_nSessionCapacity = static_cast<int>(std::clamp(room, 0L, static_cast<long>(INT32_MAX)));
+    m_pLog->Print(CLog::LEVEL_INFO, "Open file limit %ld: room for %d client sessions.", limit,
+                  m_nSessionCapacity);
+}
+
+// The admin listener reports each new connection once (edge); the client port, for
+// as long as datagrams wait (level).
+void CProxyServer::WatchListeners()
+{
+    if (m_adminListener.GetListenSocket() != INVALID_SOCKET)
+        m_sockets.Watch(m_adminListener.GetListenSocket(), TOKEN_ADMIN_LISTENER, WatchMode::Edge);
+    if (m_clientListener.IsOpen())
+        m_sockets.Watch(m_clientListener.GetSocket(), TOKEN_CLIENT_PORT, WatchMode::Level);
+}
+
+bool CProxyServer::RunPass()
+{
+    const uint32_t now = m_clock.TickCount();
+    m_nLoopMs += static_cast<uint32_t>(now - m_dwLoopTick);
+    m_dwLoopTick = now;
+    DispatchReadiness();
+    if (!AdminStep() || !ClientStep(now))
+        return false;
+    const bool keyMayWait = !m_bKeyWatched || m_bKeyReady;
+    m_bKeyReady = false;
+    if (m_pKeyboard && keyMayWait && m_pKeyboard->TakeKey())
+        PrintStatistics();
+    m_pLog->Trim();
+    WaitForWork();
+    return true;
+}
+
+// Turns the readiness of the last wait into flags and the sessions to step.
+void CProxyServer::DispatchReadiness()
+{
+    for (const SocketReadiness& ready : m_ready)
+    {
+        switch (ready.token)
+        {
+        case TOKEN_CLIENT_PORT: m_bClientPortReadable = true; break;
+        case TOKEN_ADMIN_LISTENER: m_bAdminPending = true; break;
+        case TOKEN_ADMIN_SESSION: m_bAdminReadable = true; break;
+        case TOKEN_KEYBOARD: m_bKeyReady = true; break;
+        case TOKEN_STOP: break;
+        default:
+        {
+            // A session that has gone since the wait is not found.
+            const uint64_t serial = ready.token / 2;
+            const auto it = m_sessionsBySerial.find(serial);
+            if (it == m_sessionsBySerial.end())
+                break;
+            it->second->SetReady(ready.token, ready.readable, ready.writable);
+            m_passSerials.push_back(serial);
+        }
+        }
+    }
+    m_ready.clear();
 }
 
 bool CProxyServer::AdminStep()
 {
     if (m_pAdminSession)
     {
+        if (!m_bAdminReadable)
+            return true; // nothing to read: the poll would only find an empty socket
+        m_bAdminReadable = false;
         m_pAdminSession->Poll();
         const int state = m_pAdminSession->m_nState;
         if (state != CAdminSession::STATE_OPEN)
@@ -95,48 +181,60 @@ bool CProxyServer::AdminStep()
         }
         return true;
     }
+    // A closed listener fails here, as the poll of every pass would find it.
+    if (!m_bAdminPending && m_adminListener.GetListenSocket() != INVALID_SOCKET)
+        return true;
     if (!m_adminListener.checkForNewConnection())
         return false;
-    if (m_adminListener.m_bConnected)
-        m_pAdminSession = std::make_unique<CAdminSession>(
-            this, m_adminListener.GetAcceptedSocket(), m_adminListener.m_addrPeer);
+    if (!m_adminListener.m_bConnected)
+    {
+        m_bAdminPending = false; // nothing waited any more
+        return true;
+    }
+    m_pAdminSession = std::make_unique<CAdminSession>(this, m_adminListener.GetAcceptedSocket(),
+                                                      m_adminListener.m_addrPeer, m_sockets);
+    m_sockets.Watch(m_pAdminSession->GetSocket(), TOKEN_ADMIN_SESSION, WatchMode::Level);
     return true;
 }
 
-bool CProxyServer::ClientStep()
+bool CProxyServer::ClientStep(uint32_t now)
 {
-    if (!m_clientListener.Receive())
+    if (!m_clientListener.IsOpen())
         return false;
-    const TunnelPacket& packet = m_clientListener.m_packet;
-    if (m_clientListener.m_bPacketReceived && packet.Check() && packet.Length() == CONNECT_LENGTH)
+    if (m_bClientPortReadable)
     {
-        if (packet.Type() == PACKET_CONNECT)
-            HandleConnect();
-        else if (packet.Type() == PACKET_PROBE)
-            HandleProbe();
+        m_bClientPortReadable = false;
+        m_clientListener.Receive();
+        const TunnelPacket& packet = m_clientListener.m_packet;
+        if (m_clientListener.m_bPacketReceived && packet.Check() &&
+            packet.Length() == CONNECT_LENGTH)
+        {
+            if (packet.Type() == PACKET_CONNECT)
+                HandleConnect(now);
+            else if (packet.Type() == PACKET_PROBE)
+                HandleProbe();
+        }
     }
     RemoveEndedSessions();
-    for (int i = 0; i < m_sessions.getCount(); ++i)
-        m_sessions[i]->Step();
+    StepSessions(now);
     return true;
 }
 
-int CProxyServer::FindSessionById(const SessionId& id) const
+CProxySession* CProxyServer::FindSessionById(const SessionId& id) const
 {
-    for (int i = 0; i < m_sessions.getCount(); ++i)
-        if (m_sessions[i]->GetSessionId() == id)
-            return i;
-    return -1;
+    const auto it = m_sessionsById.find(id);
+    return it == m_sessionsById.end() ? nullptr : it->second;
 }
 
-void CProxyServer::HandleConnect()
+void CProxyServer::HandleConnect(uint32_t now)
 {
     const TunnelPacket& packet = m_clientListener.m_packet;
     const SocketAddress& sender = m_clientListener.m_addrSender;
     const SessionId previous = SessionId::FromBytes(packet.Payload());
-    const int index = FindSessionById(previous);
-    if (index >= 0)
-        m_sessions.RemoveAt(index);
+    if (CProxySession* replaced = FindSessionById(previous))
+        RemoveSession(replaced);
+    if (!HasRoomForSession(now))
+        return;
 
     const std::string address = DottedAddressText(sender.address);
     const int port = NetToHost16(sender.port);
@@ -144,10 +242,35 @@ void CProxyServer::HandleConnect()
     const SessionId id = NewSessionId();
     auto session = std::make_unique<CProxySession>(id, packet.Bytes(), sender, m_sockets, m_clock);
     CProxySession* created = session.get();
+    const uint64_t serial = m_nNextSerial++;
+    created->WatchSockets(2 * serial, 2 * serial + 1);
     m_sessions.Add(std::move(session));
+    m_sessionsBySerial[serial] = created;
+    m_sessionsById[id] = created;
     m_pLog->Print(CLog::LEVEL_DEBUG, "[%s:%d] New session created. Session ID = %s",
                   address.c_str(), port, id.ToText().c_str());
-    created->Step();
+    created->Step(now);
+    m_passSerials.push_back(serial); // stepped again with the others in this pass
+}
+
+// Every session holds two descriptors: a Connect beyond the limit gets no session and
+// no answer, so the sessions there are go on unharmed; the client tries again later.
+bool CProxyServer::HasRoomForSession(uint32_t now)
+{
+    if (m_sessions.getCount() < m_nSessionCapacity)
+        return true;
+    if (!m_bNoRoomLogged || TickReached(now, m_dwNoRoomLogTick + NO_ROOM_LOG_INTERVAL_MS))
+    {
+        m_bNoRoomLogged = true;
+        m_dwNoRoomLogTick = now;
+        const SocketAddress& sender = m_clientListener.m_addrSender;
+        m_pLog->Print(CLog::LEVEL_ERROR,
+                      "Error: No descriptors left for another session (%d sessions); Connect "
+                      "from %s:%d ignored.",
+                      m_sessions.getCount(), DottedAddressText(sender.address).c_str(),
+                      NetToHost16(sender.port));
+    }
+    return false;
 }
 
 // The current UTC time, moved on by a millisecond while a live session holds it or
@@ -156,7 +279,7 @@ void CProxyServer::HandleConnect()
 SessionId CProxyServer::NewSessionId()
 {
     SessionId id = SessionId::FromDateTime(m_clock.UtcTime());
-    while (id == m_lastSessionId || FindSessionById(id) >= 0)
+    while (id == m_lastSessionId || FindSessionById(id) != nullptr)
         id = id.NextMillisecond();
     m_lastSessionId = id;
     return id;
@@ -165,22 +288,81 @@ SessionId CProxyServer::NewSessionId()
 void CProxyServer::HandleProbe()
 {
     const TunnelPacket& packet = m_clientListener.m_packet;
-    if (FindSessionById(SessionId::FromBytes(packet.Payload().subspan(0, 16))) >= 0)
+    if (FindSessionById(SessionId::FromBytes(packet.Payload().subspan(0, 16))) != nullptr)
         return;
     TunnelPacket reply;
     reply.Build(PACKET_NOSESSION, 0);
     m_clientListener.SendTo(reply.Bytes(), m_clientListener.m_addrSender);
 }
 
+// Destroys a session (it logs its end and closes its sockets); the others keep their
+// order in the table.
+void CProxyServer::RemoveSession(CProxySession* session)
+{
+    const uint64_t serial = session->GetClientToken() / 2;
+    m_sessionsBySerial.erase(serial);
+    m_sessionsById.erase(session->GetSessionId());
+    m_timers.Remove(serial);
+    for (int i = 0; i < m_sessions.getCount(); ++i)
+    {
+        if (m_sessions[i] == session)
+        {
+            m_sessions.RemoveAt(i);
+            return;
+        }
+    }
+}
+
 void CProxyServer::RemoveEndedSessions()
 {
-    for (int i = 0; i < m_sessions.getCount();)
+    for (const uint64_t serial : m_endedSerials)
     {
-        if (m_sessions[i]->GetState() == CProxySession::STATE_EXIT)
-            m_sessions.RemoveAt(i);
-        else
-            ++i;
+        const auto it = m_sessionsBySerial.find(serial);
+        // A session terminated after it ended has been revived into WaitFinalACK.
+        if (it != m_sessionsBySerial.end() && it->second->GetState() == CProxySession::STATE_EXIT)
+            RemoveSession(it->second);
     }
+    m_endedSerials.clear();
+}
+
+// Steps the sessions with readiness or a due deadline, each once, oldest first as in
+// the table; a session with neither has nothing to do in a step.
+void CProxyServer::StepSessions(uint32_t now)
+{
+    m_timers.TakeDue(m_nLoopMs, m_passSerials);
+    std::sort(m_passSerials.begin(), m_passSerials.end());
+    m_passSerials.erase(std::unique(m_passSerials.begin(), m_passSerials.end()), m_passSerials.end());
+    for (const uint64_t serial : m_passSerials)
+    {
+        const auto it = m_sessionsBySerial.find(serial);
+        if (it == m_sessionsBySerial.end())
+            continue;
+        it->second->Step(now);
+        Reschedule(*it->second, now);
+    }
+    m_passSerials.clear();
+}
+
+void CProxyServer::Reschedule(CProxySession& session, uint32_t now)
+{
+    const uint64_t serial = session.GetClientToken() / 2;
+    if (session.GetState() == CProxySession::STATE_EXIT)
+    {
+        m_timers.Remove(serial);
+        m_endedSerials.push_back(serial);
+        return;
+    }
+    const uint32_t due = session.MsUntilDue(now);
+    if (due == CProxySession::NOT_DUE)
+        m_timers.Remove(serial);
+    else
+        m_timers.Set(serial, m_nLoopMs + due);
+}
+
+void CProxyServer::RescheduleAll()
+{
+    for (const auto& [serial, session] : m_sessionsBySerial)
+        Reschedule(*session, m_dwLoopTick);
 }
 
 void CProxyServer::PrintStatistics()
@@ -198,40 +380,32 @@ void CProxyServer::PrintStatistics()
         m_bConsoleOutput = false;
 }
 
-// Waits until a socket has work or the nearest session deadline is due, instead of
-// spinning; a session that needs a step at once makes the wait zero.
+// Waits until a watched socket is ready or the nearest session deadline is due. Work
+// that is there already (an ended session to remove, a connection to accept, a stop
+// on its way) makes the wait zero.
 void CProxyServer::WaitForWork()
 {
-    CWaitSet waitSet(MAX_WAIT_MS);
-    waitSet.AddRead(m_clientListener.GetSocket());
-    if (m_pAdminSession)
-        waitSet.AddRead(m_pAdminSession->GetSocket());
-    else
-        waitSet.AddRead(m_adminListener.GetListenSocket());
-    if (m_pStopEvent)
-        waitSet.AddRead(m_pStopEvent->Handle());
-    if (m_pKeyboard)
-        waitSet.AddRead(m_pKeyboard->Handle());
-    if (m_bShutdownRequested)
-        waitSet.LimitTimeout(0);
-    for (int i = 0; i < m_sessions.getCount(); ++i)
+    uint32_t timeout = MAX_WAIT_MS;
+    if (m_bShutdownRequested || !m_endedSerials.empty() || (m_bAdminPending && !m_pAdminSession))
+        timeout = 0;
+    if (m_pKeyboard && m_pKeyboard->IsActive() && !m_bKeyWatched)
+        timeout = std::min(timeout, KEYBOARD_POLL_MS);
+    if (!m_timers.Empty())
     {
-        CProxySession* session = m_sessions[i];
-        if (session->GetState() == CProxySession::STATE_EXIT)
-            waitSet.LimitTimeout(0);
-        else
-            session->AddWaits(waitSet);
+        const uint64_t due = m_timers.NextDue();
+        timeout = due <= m_nLoopMs ? 0 : static_cast<uint32_t>(std::min<uint64_t>(timeout, due - m_nLoopMs));
     }
-    waitSet.Wait();
+    m_sockets.WaitReady(timeout, m_ready);
 }
 
 void CProxyServer::ShutdownSessions()
 {
-    while (m_sessions.getCount() > 0)
-    {
-        m_sessions[0]->CloseByAdministrator();
-        m_sessions.RemoveAt(0);
-    }
+    // Each sends its Close, then all go in table order without waiting for an ACK.
+    for (int i = 0; i < m_sessions.getCount(); ++i)
+        m_sessions[i]->CloseByAdministrator();
+    m_sessionsBySerial.clear();
+    m_sessionsById.clear();
+    m_sessions.RemoveAll();
 }
 
 std::string CProxyServer::GetSessionListText() const
@@ -256,7 +430,11 @@ CProxySession* CProxyServer::FindSession(std::string_view clientId) const
     return nullptr;
 }
 
-void CProxyServer::TerminateSession(CProxySession& session) { session.CloseByAdministrator(); }
+void CProxyServer::TerminateSession(CProxySession& session)
+{
+    session.CloseByAdministrator();
+    Reschedule(session, m_dwLoopTick);
+}
 
 bool CProxyServer::SetOption(std::string_view name, std::string_view value)
 {
@@ -282,6 +460,7 @@ bool CProxyServer::SetOption(std::string_view name, std::string_view value)
     else if (name == "ClientIdleDisconnect")
     {
         m_pSettings->SetClientIdleDisconnect(number);
+        RescheduleAll(); // every session's idle deadline moves
         applied = true;
     }
     if (applied)
@@ -310,13 +489,13 @@ bool CProxyServer::SetAdminPort(int port)
         return false;
     const int oldPort = m_pSettings->GetAdminPort();
     m_adminListener.Close();
-    if (!m_adminListener.init(port))
-    {
+    const bool opened = m_adminListener.init(port);
+    if (!opened)
         m_adminListener.init(oldPort);
-        return false;
-    }
-    m_pSettings->SetAdminPort(port);
-    return true;
+    WatchListeners();
+    if (opened)
+        m_pSettings->SetAdminPort(port);
+    return opened;
 }
 
 bool CProxyServer::SetLogFile(const std::string& logFile)
@@ -352,5 +531,7 @@ bool CProxyServer::SetClientPort(int port)
     m_pSettings->SetClientPort(port);
     SaveSettings();
     m_clientListener.Close();
-    return m_clientListener.Open(port);
+    const bool opened = m_clientListener.Open(port);
+    WatchListeners();
+    return opened;
 }

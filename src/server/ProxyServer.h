@@ -3,6 +3,7 @@
 // the one admin session, all driven by one loop on one thread.
 #include "common/ArrayTemplate.h"
 #include "common/ProxyTCPListener.h"
+#include "common/TimerHeap.h"
 #include "platform/Clock.h"
 #include "platform/SocketLayer.h"
 #include "server/ClientUDPListener.h"
@@ -11,6 +12,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 class CAdminSession;
 class CConsoleKeyboard;
@@ -26,6 +29,11 @@ public:
     static constexpr const char* PRODUCT_VERSION = "1.0.9";
     // Longest wait of one loop pass when nothing is due sooner.
     static constexpr uint32_t MAX_WAIT_MS = 1000;
+    // Descriptors kept free for the log, the settings, the admin session and accept.
+    static constexpr long RESERVED_DESCRIPTORS = 16;
+    // Every client session holds two descriptors: its UDP socket and its host.
+    static constexpr long DESCRIPTORS_PER_SESSION = 2;
+    static constexpr uint32_t NO_ROOM_LOG_INTERVAL_MS = 1000;
 
     explicit CProxyServer(ISocketLayer& sockets = CSystemSocketLayer::Instance(),
                           IClock& clock = CSystemClock::Instance());
@@ -39,6 +47,15 @@ public:
     // True when the loop ended by the stop event; false when start-up failed or a
     // listener failed.
     bool Run();
+    // The parts of Run, for tests that drive the loop pass by pass.
+    bool StartUp();
+    // One pass: the admin session or listener, one datagram on the client port, the
+    // sessions whose sockets are ready or whose deadline is due; then the wait for
+    // the next readiness or deadline. False when a listener failed.
+    bool RunPass();
+    void ShutdownSessions();
+    // How many client sessions the descriptor limit leaves room for.
+    int GetSessionCapacity() const { return m_nSessionCapacity; }
 
     // The LIST reply: "0", or the count and one "id;connect;activity;seen" per session.
     std::string GetSessionListText() const;
@@ -49,18 +66,40 @@ public:
     CProxySession* GetSession(int index) const { return m_sessions[index]; }
 
 private:
-    bool StartUp();
+    // Watch tokens of the loop's own descriptors; sessions use 2 * serial and
+    // 2 * serial + 1, with serials from FIRST_SESSION_SERIAL.
+    enum Token : uint64_t
+    {
+        TOKEN_CLIENT_PORT = 1,
+        TOKEN_ADMIN_LISTENER = 2,
+        TOKEN_ADMIN_SESSION = 3,
+        TOKEN_STOP = 4,
+        TOKEN_KEYBOARD = 5
+    };
+    static constexpr uint64_t FIRST_SESSION_SERIAL = 16;
+    struct SessionIdHash
+    {
+        size_t operator()(const SessionId& id) const;
+    };
+
     bool StopRequested();
+    void ComputeSessionCapacity();
+    void WatchListeners();
+    void DispatchReadiness();
     bool AdminStep();
-    bool ClientStep();
-    void HandleConnect();
+    bool ClientStep(uint32_t now);
+    void HandleConnect(uint32_t now);
     void HandleProbe();
-    int FindSessionById(const SessionId& id) const;
+    bool HasRoomForSession(uint32_t now);
+    CProxySession* FindSessionById(const SessionId& id) const;
     SessionId NewSessionId();
+    void RemoveSession(CProxySession* session);
     void RemoveEndedSessions();
+    void StepSessions(uint32_t now);
+    void Reschedule(CProxySession& session, uint32_t now);
+    void RescheduleAll();
     void PrintStatistics();
     void WaitForWork();
-    void ShutdownSessions();
     void SaveSettings();
     bool SetAdminPassword(const std::string& password);
     bool SetAdminPort(int port);
@@ -72,8 +111,8 @@ private:
     IClock& m_clock;
     CLog* m_pLog;
     CServerSettings* m_pSettings;
-    CProxyTCPListener m_adminListener;
-    CClientUDPListener m_clientListener;
+    CProxyTCPListener m_adminListener{m_sockets};
+    CClientUDPListener m_clientListener{m_sockets};
     CArrayTemplate<CProxySession> m_sessions{SESSION_TABLE_GROWTH};
     std::unique_ptr<CAdminSession> m_pAdminSession;
     CEvent* m_pStopEvent = nullptr;
@@ -81,4 +120,24 @@ private:
     bool m_bShutdownRequested = false;
     SessionId m_lastSessionId; // the ID handed out last
     bool m_bConsoleOutput = true; // false once standard output's reader has gone
+
+    // The event loop: readiness from the last wait, the loop's clock, the deadlines.
+    std::vector<SocketReadiness> m_ready;
+    std::vector<uint64_t> m_passSerials; // sessions to step in this pass
+    std::vector<uint64_t> m_endedSerials; // sessions that reached Exit
+    std::unordered_map<uint64_t, CProxySession*> m_sessionsBySerial;
+    std::unordered_map<SessionId, CProxySession*, SessionIdHash> m_sessionsById;
+    CTimerHeap m_timers; // by serial, in loop milliseconds
+    uint64_t m_nNextSerial = FIRST_SESSION_SERIAL;
+    uint64_t m_nLoopMs = 0; // milliseconds since start-up, without wrap
+    uint32_t m_dwLoopTick = 0; // the tick count of the pass
+    bool m_bClientPortReadable = false;
+    bool m_bAdminPending = false; // a connection may wait in the admin listener
+    bool m_bAdminReadable = false;
+    bool m_bKeyWatched = false;
+    bool m_bKeyReady = false;
+    // Descriptor limit.
+    int m_nSessionCapacity = 0;
+    bool m_bNoRoomLogged = false;
+    uint32_t m_dwNoRoomLogTick = 0;
 };

@@ -86,8 +86,9 @@ void CProxySession::SetState(int state, const char* logSuffix)
     LogLine(CLog::LEVEL_DEBUG, "STATE: %s%s", StateName(state), logSuffix);
 }
 
-bool CProxySession::Step()
+bool CProxySession::Step(uint32_t now)
 {
+    m_dwNow = now;
     switch (m_nState)
     {
     case STATE_CONNECT: StepConnect(); break;
@@ -116,10 +117,9 @@ void CProxySession::SendNumbered(uint8_t type, std::span<const uint8_t> payload)
 void CProxySession::Retransmit()
 {
     m_sockets.SendTo(m_clientUDPSocket, m_sendPacket.Bytes(), m_clientAddress);
-    const uint32_t now = m_clock.TickCount();
-    m_stats.Send(now);
+    m_stats.Send(m_dwNow);
     m_bInFlight = true;
-    m_dwRetransmitDeadline = now + PROTOCOL_TIMEOUT_MS;
+    m_dwRetransmitDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
 }
 
 void CProxySession::SendAck(uint32_t number)
@@ -135,7 +135,7 @@ void CProxySession::SendError(const std::string& message)
     std::u16string text = Utf8ToUtf16(message);
     text.resize(std::min(text.size(), TunnelPacket::MAX_PAYLOAD / 2 - 1));
     SendNumbered(PACKET_ERROR, EncodeUtf16Payload(text, true));
-    m_dwFinalAckDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    m_dwFinalAckDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
     LogLine(CLog::LEVEL_ERROR, "Error packet sent (%d): %s", static_cast<int>(m_nSendNumber),
             message.c_str());
     SetState(STATE_WAITFINALACK, ".");
@@ -145,7 +145,7 @@ void CProxySession::SendClose()
 {
     SendNumbered(PACKET_CLOSE, {});
     LogLine(CLog::LEVEL_DEBUG, "Close packet sent (%d)", static_cast<int>(m_nSendNumber));
-    m_dwFinalAckDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    m_dwFinalAckDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
     SetState(STATE_WAITFINALACK, "");
 }
 
@@ -153,6 +153,13 @@ void CProxySession::SendClose()
 
 bool CProxySession::Receive(bool addressOnly)
 {
+    if (m_bWatched)
+    {
+        // Nothing was reported: the read would only find an empty queue.
+        if (!m_bClientReadable)
+            return false;
+        m_bClientReadable = false;
+    }
     SocketAddress from;
     int addressLength = SOCKET_ADDRESS_LENGTH;
     m_sockets.SetLastError(0);
@@ -229,6 +236,8 @@ void CProxySession::StepConnect()
         return;
     }
     m_sockets.SetNonBlocking(m_clientUDPSocket);
+    if (m_bWatched)
+        m_sockets.Watch(m_clientUDPSocket, m_nClientToken, WatchMode::Level);
     m_nReceiveNumber = m_receivePacket.Number();
     SendAck(m_nReceiveNumber);
     SetState(STATE_SESSIONID, ".");
@@ -238,7 +247,7 @@ void CProxySession::StepSessionId()
 {
     SendNumbered(PACKET_SESSION, m_sessionId.bytes);
     LogLine(CLog::LEVEL_DEBUG, "Session ID packet sent (%d)", static_cast<int>(m_nSendNumber));
-    m_dwHandshakeDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    m_dwHandshakeDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
     SetState(STATE_SESSIONID_WACK, ".");
 }
 
@@ -252,7 +261,7 @@ void CProxySession::StepSessionIdWack()
                     static_cast<int>(m_nSendNumber));
             ++m_nSendNumber;
             m_bInFlight = false;
-            m_dwHandshakeDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+            m_dwHandshakeDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
             SetState(STATE_WAITFOROPEN, ".");
         }
         return;
@@ -262,7 +271,7 @@ void CProxySession::StepSessionIdWack()
 
 void CProxySession::CheckHandshakeTimeout()
 {
-    if (m_nState == STATE_EXIT || !TickReached(m_clock.TickCount(), m_dwHandshakeDeadline))
+    if (m_nState == STATE_EXIT || !TickReached(m_dwNow, m_dwHandshakeDeadline))
         return;
     LogLine(CLog::LEVEL_ERROR, "Error: Connect timeout");
     SetState(STATE_EXIT, ".");
@@ -334,6 +343,8 @@ void CProxySession::StartHostConnect()
     m_sockets.SetLastError(0);
     if (m_sockets.Connect(m_hostSocket, m_hostAddress) != SOCKET_ERROR)
     {
+        if (m_bWatched)
+            m_sockets.Watch(m_hostSocket, m_nHostToken, WatchMode::Edge);
         EnterData();
         return;
     }
@@ -344,26 +355,40 @@ void CProxySession::StartHostConnect()
         return;
     }
     m_bHostConnecting = true;
-    m_dwHostConnectDeadline = m_clock.TickCount() + HOST_CONNECT_TIMEOUT_MS;
+    m_dwHostConnectDeadline = m_dwNow + HOST_CONNECT_TIMEOUT_MS;
+    if (m_bWatched)
+    {
+        m_sockets.Watch(m_hostSocket, m_nHostToken, WatchMode::Edge);
+        // The client's packets wait in their socket until the host connection is made.
+        PauseClientSocket(true);
+    }
 }
 
 void CProxySession::StepHostConnecting()
 {
     int error = 0;
-    const int progress = m_sockets.ConnectProgress(m_hostSocket, error);
+    // Without an event from the host socket the connection is still in progress.
+    const bool reported = !m_bWatched || m_bHostReadable || m_bHostWritable;
+    const int progress = reported ? m_sockets.ConnectProgress(m_hostSocket, error) : 0;
     if (progress > 0)
     {
         m_bHostConnecting = false;
+        PauseClientSocket(false);
         EnterData();
+        return;
     }
-    else if (progress < 0)
+    m_bHostReadable = false;
+    m_bHostWritable = false;
+    if (progress < 0)
     {
         m_bHostConnecting = false;
+        PauseClientSocket(false);
         HostConnectFailed(error);
     }
-    else if (TickReached(m_clock.TickCount(), m_dwHostConnectDeadline))
+    else if (TickReached(m_dwNow, m_dwHostConnectDeadline))
     {
         m_bHostConnecting = false;
+        PauseClientSocket(false);
         CloseHostSocket();
         SendError("Server connect timeout.");
     }
@@ -389,6 +414,18 @@ void CProxySession::CloseHostSocket()
     if (m_hostSocket != INVALID_SOCKET)
         m_sockets.Close(m_hostSocket);
     m_hostSocket = INVALID_SOCKET;
+    m_bHostReadable = false;
+    m_bHostWritable = false;
+}
+
+// While the client is not read (host connect, drain), a level-watched socket with a
+// datagram waiting would wake the loop at every wait: it is not watched meanwhile.
+void CProxySession::PauseClientSocket(bool paused)
+{
+    if (!m_bWatched || paused == m_bClientPaused || m_clientUDPSocket == INVALID_SOCKET)
+        return;
+    m_bClientPaused = paused;
+    m_sockets.Watch(m_clientUDPSocket, m_nClientToken, paused ? WatchMode::Paused : WatchMode::Level);
 }
 
 // ---- Data ---------------------------------------------------------------------------
@@ -407,7 +444,7 @@ void CProxySession::StepData()
     if (Receive(false))
         HandleDataStatePacket();
     else if (m_bInFlight && m_nState == STATE_DATA &&
-             TickPassed(m_clock.TickCount(), m_dwRetransmitDeadline))
+             TickPassed(m_dwNow, m_dwRetransmitDeadline))
         RetransmitAfterTimeout();
     // Once the client has ended the session (Exit), the host is not read again: a
     // host close in the same step must not revive the session with a Close.
@@ -453,7 +490,8 @@ void CProxySession::ClientClosed(uint32_t number)
     {
         // Bytes the client was told arrived must still reach the host.
         m_bDraining = true;
-        m_dwDrainDeadline = m_clock.TickCount() + HOST_DRAIN_LIMIT_MS;
+        m_dwDrainDeadline = m_dwNow + HOST_DRAIN_LIMIT_MS;
+        PauseClientSocket(true);
         return;
     }
     SetState(STATE_EXIT, "");
@@ -528,7 +566,7 @@ void CProxySession::HandleAck()
         CProxyStats::Count(m_stats.m_nAckErrors1);
         return;
     }
-    const uint32_t now = m_clock.TickCount();
+    const uint32_t now = m_dwNow;
     LogLine(CLog::LEVEL_DEBUG, "Received ACK for packet %d (RTT = %d)", static_cast<int>(number),
             static_cast<int>(now - m_stats.m_dwLastSendTime));
     ++m_nSendNumber;
@@ -557,13 +595,19 @@ void CProxySession::WriteHost(std::span<const uint8_t> data)
     int error = 0;
     if (!m_hostBacklog.Write(m_sockets, m_hostSocket, data, error))
         HostWriteFailed(error);
+    if (!m_hostBacklog.Empty())
+        m_bHostWritable = false; // the socket took less: wait for its next edge
 }
 
 void CProxySession::FlushHost()
 {
+    if (m_hostBacklog.Empty() || (m_bWatched && !m_bHostWritable))
+        return;
     int error = 0;
-    if (!m_hostBacklog.Empty() && !m_hostBacklog.Flush(m_sockets, m_hostSocket, error))
+    if (!m_hostBacklog.Flush(m_sockets, m_hostSocket, error))
         HostWriteFailed(error);
+    if (!m_hostBacklog.Empty())
+        m_bHostWritable = false;
 }
 
 void CProxySession::HostWriteFailed(int error)
@@ -578,7 +622,7 @@ void CProxySession::HostWriteFailed(int error)
 void CProxySession::StepDrain()
 {
     FlushHost();
-    if (!m_hostBacklog.Empty() && TickReached(m_clock.TickCount(), m_dwDrainDeadline))
+    if (!m_hostBacklog.Empty() && TickReached(m_dwNow, m_dwDrainDeadline))
         GiveUpHostBytes();
     if (m_hostBacklog.Empty())
     {
@@ -593,7 +637,7 @@ void CProxySession::ServeHost()
     {
         // The host ended earlier: close towards the client once its bytes are out, or
         // once the drain limit has passed.
-        if (!m_hostBacklog.Empty() && TickReached(m_clock.TickCount(), m_dwDrainDeadline))
+        if (!m_hostBacklog.Empty() && TickReached(m_dwNow, m_dwDrainDeadline))
             GiveUpHostBytes();
         if (m_hostBacklog.Empty())
             SendClose();
@@ -611,9 +655,14 @@ void CProxySession::GiveUpHostBytes()
 
 void CProxySession::ReadHost()
 {
+    if (m_bWatched && !m_bHostReadable)
+        return; // nothing arrived since a read found the socket empty
     std::array<uint8_t, TunnelPacket::MAX_PAYLOAD> buffer;
     m_sockets.SetLastError(0);
     const int received = m_sockets.Recv(m_hostSocket, buffer);
+    // A short read took everything there was; a full one may have left more.
+    if (received < static_cast<int>(buffer.size()))
+        m_bHostReadable = false;
     if (received > 0)
     {
         SendNumbered(PACKET_DATA, std::span<const uint8_t>(buffer).first(
@@ -625,7 +674,7 @@ void CProxySession::ReadHost()
     {
         LogLine(CLog::LEVEL_INFO, "TCP host gracefully closed the connection.");
         m_bHostClosed = true;
-        m_dwDrainDeadline = m_clock.TickCount() + HOST_DRAIN_LIMIT_MS;
+        m_dwDrainDeadline = m_dwNow + HOST_DRAIN_LIMIT_MS;
         if (m_hostBacklog.Empty())
             SendClose();
         return;
@@ -646,6 +695,7 @@ void CProxySession::CloseByIdleTimeout(int limitSeconds)
 
 void CProxySession::CloseByAdministrator()
 {
+    m_dwNow = m_clock.TickCount();
     LogLine(CLog::LEVEL_INFO, "Session closed by administrator.");
     if (m_bHostConnecting)
     {
@@ -653,6 +703,7 @@ void CProxySession::CloseByAdministrator()
         CloseHostSocket();
     }
     m_bDraining = false;
+    PauseClientSocket(false);
     SendClose();
 }
 
@@ -668,7 +719,7 @@ void CProxySession::StepWaitFinalAck()
         }
         return;
     }
-    if (m_nState == STATE_WAITFINALACK && TickPassed(m_clock.TickCount(), m_dwFinalAckDeadline))
+    if (m_nState == STATE_WAITFINALACK && TickPassed(m_dwNow, m_dwFinalAckDeadline))
     {
         LogLine(CLog::LEVEL_ERROR, "Error: Timeout when waiting for final ACK (%d)",
                 static_cast<int>(m_nSendNumber));
@@ -714,54 +765,76 @@ uint32_t CProxySession::IdleRemainingMs(int limitSeconds)
 void CProxySession::AddWaits(CWaitSet& waitSet)
 {
     const uint32_t now = m_clock.TickCount();
+    const bool receiving = m_nState == STATE_SESSIONID_WACK || m_nState == STATE_WAITFINALACK ||
+                           (m_nState == STATE_WAITFOROPEN && !m_bHostConnecting) ||
+                           (m_nState == STATE_DATA && !m_bDraining);
+    if (receiving)
+        waitSet.AddRead(m_clientUDPSocket);
+    if (m_bHostConnecting || (m_nState == STATE_DATA && !m_hostBacklog.Empty()))
+        waitSet.AddWrite(m_hostSocket);
+    if (m_nState == STATE_DATA && !m_bDraining && !m_bInFlight && !m_bHostClosed)
+        waitSet.AddRead(m_hostSocket);
+    const uint32_t due = MsUntilDue(now);
+    if (due != NOT_DUE)
+        waitSet.LimitTimeout(due);
+}
+
+void CProxySession::WatchSockets(uint64_t clientToken, uint64_t hostToken)
+{
+    m_bWatched = true;
+    m_nClientToken = clientToken;
+    m_nHostToken = hostToken;
+}
+
+void CProxySession::SetReady(uint64_t token, bool readable, bool writable)
+{
+    if (token == m_nClientToken)
+    {
+        m_bClientReadable = m_bClientReadable || readable;
+        return;
+    }
+    m_bHostReadable = m_bHostReadable || readable;
+    m_bHostWritable = m_bHostWritable || writable;
+}
+
+uint32_t CProxySession::MsUntilDue(uint32_t now)
+{
     switch (m_nState)
     {
-    case STATE_SESSIONID_WACK:
-        waitSet.AddRead(m_clientUDPSocket);
-        waitSet.LimitTimeout(TickRemaining(now, m_dwHandshakeDeadline));
-        break;
-    case STATE_WAITFOROPEN: AddWaitForOpenWaits(waitSet, now); break;
-    case STATE_DATA: AddDataWaits(waitSet, now); break;
-    case STATE_WAITFINALACK:
-        waitSet.AddRead(m_clientUDPSocket);
-        waitSet.LimitTimeout(RemainingUntilPassed(now, m_dwFinalAckDeadline));
-        break;
-    default:
-        // Connect and SessionID go on without input; Exit waits for removal.
-        waitSet.LimitTimeout(0);
-        break;
+    case STATE_SESSIONID_WACK: return TickRemaining(now, m_dwHandshakeDeadline);
+    case STATE_WAITFOROPEN:
+        if (!m_bHostConnecting)
+            return TickRemaining(now, m_dwHandshakeDeadline);
+        return m_bHostReadable || m_bHostWritable ? 0 : TickRemaining(now, m_dwHostConnectDeadline);
+    case STATE_DATA: return DataMsUntilDue(now);
+    case STATE_WAITFINALACK: return RemainingUntilPassed(now, m_dwFinalAckDeadline);
+    default: return 0; // Connect and SessionID go on without input; Exit waits for removal
     }
 }
 
-void CProxySession::AddWaitForOpenWaits(CWaitSet& waitSet, uint32_t now)
+// Whether the host socket has work that a step would do now.
+bool CProxySession::HostWorkReady() const
 {
-    if (m_bHostConnecting)
-    {
-        waitSet.AddWrite(m_hostSocket);
-        waitSet.LimitTimeout(TickRemaining(now, m_dwHostConnectDeadline));
-        return;
-    }
-    waitSet.AddRead(m_clientUDPSocket);
-    waitSet.LimitTimeout(TickRemaining(now, m_dwHandshakeDeadline));
+    if (!m_hostBacklog.Empty() && m_bHostWritable)
+        return true;
+    if (m_bDraining || m_bInFlight)
+        return false;
+    return m_bHostClosed ? m_hostBacklog.Empty() : m_bHostReadable;
 }
 
-void CProxySession::AddDataWaits(CWaitSet& waitSet, uint32_t now)
+uint32_t CProxySession::DataMsUntilDue(uint32_t now)
 {
-    if (!m_hostBacklog.Empty())
-        waitSet.AddWrite(m_hostSocket);
+    if (HostWorkReady())
+        return 0;
     if (m_bDraining)
-    {
-        waitSet.LimitTimeout(TickRemaining(now, m_dwDrainDeadline));
-        return;
-    }
-    waitSet.AddRead(m_clientUDPSocket);
+        return TickRemaining(now, m_dwDrainDeadline);
+    uint32_t due = NOT_DUE;
     if (m_bInFlight)
-        waitSet.LimitTimeout(RemainingUntilPassed(now, m_dwRetransmitDeadline));
-    else if (!m_bHostClosed)
-        waitSet.AddRead(m_hostSocket);
-    else if (!m_hostBacklog.Empty())
-        waitSet.LimitTimeout(TickRemaining(now, m_dwDrainDeadline));
+        due = RemainingUntilPassed(now, m_dwRetransmitDeadline);
+    else if (m_bHostClosed)
+        due = TickRemaining(now, m_dwDrainDeadline);
     const int idleLimit = m_pServerSettings->GetClientIdleDisconnect();
     if (idleLimit != 0)
-        waitSet.LimitTimeout(IdleRemainingMs(idleLimit));
+        due = std::min(due, IdleRemainingMs(idleLimit));
+    return due;
 }

@@ -47,8 +47,13 @@ public:
     CProxySession(const CProxySession&) = delete;
     CProxySession& operator=(const CProxySession&) = delete;
 
-    // One step of the state machine; false only for an invalid state value.
-    bool Step();
+    // Returned by MsUntilDue when no deadline is set.
+    static constexpr uint32_t NOT_DUE = 0xFFFFFFFFu;
+
+    // One step of the state machine at the tick count `now` (read once per pass of
+    // the loop); false only for an invalid state value.
+    bool Step(uint32_t now);
+    bool Step() { return Step(m_clock.TickCount()); }
     // Sends Close and waits for the final ACK (any state).
     void CloseByAdministrator();
 
@@ -63,9 +68,19 @@ public:
     std::string GetStatisticsText() const;
     // Whole seconds since the last activity on the UTC clock.
     int GetIdleSeconds();
-    // The sockets the server loop should wait on for this session, and the time
-    // until the session's next deadline (CWaitSet::LimitTimeout).
+    // The sockets a loop should wait on for this session, and the time until the
+    // session's next deadline (CWaitSet::LimitTimeout).
     void AddWaits(CWaitSet& waitSet);
+
+    // Event-driven loops: the session's sockets are watched under these tokens from
+    // when they are made; then a step skips every read or write that readiness says
+    // would block. The loop reports readiness with SetReady.
+    void WatchSockets(uint64_t clientToken, uint64_t hostToken);
+    uint64_t GetClientToken() const { return m_nClientToken; }
+    void SetReady(uint64_t token, bool readable, bool writable);
+    // Milliseconds until the session must be stepped without new readiness: 0 when
+    // it has work now, NOT_DUE when it only waits for its sockets.
+    uint32_t MsUntilDue(uint32_t now);
 
 private:
     // Writes one session log line: the client ID in square brackets, a blank, the text.
@@ -116,8 +131,9 @@ private:
     uint32_t IdleRemainingMs(int limitSeconds);
     void TouchActivity(bool activity);
 
-    void AddWaitForOpenWaits(CWaitSet& waitSet, uint32_t now);
-    void AddDataWaits(CWaitSet& waitSet, uint32_t now);
+    uint32_t DataMsUntilDue(uint32_t now);
+    bool HostWorkReady() const;
+    void PauseClientSocket(bool paused);
 
     ISocketLayer& m_sockets;
     IClock& m_clock;
@@ -159,4 +175,15 @@ private:
     uint32_t m_dwDrainDeadline = 0;
 
     CProxyStats m_stats;
+
+    // The tick count of the step in progress.
+    uint32_t m_dwNow = 0;
+    // Readiness, when a loop watches the sockets (otherwise every read is tried).
+    bool m_bWatched = false;
+    uint64_t m_nClientToken = 0;
+    uint64_t m_nHostToken = 0;
+    bool m_bClientReadable = false; // reported at the last wait (level)
+    bool m_bClientPaused = false; // not watched while the client is not read
+    bool m_bHostReadable = false; // since the last edge, until a read finds no more
+    bool m_bHostWritable = false; // since the last edge, until a write would block
 };

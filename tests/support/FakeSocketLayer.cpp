@@ -43,6 +43,115 @@ bool FakeSocketLayer::SetNonBlocking(SOCKET s)
     return true;
 }
 
+bool FakeSocketLayer::SetBlocking(SOCKET s)
+{
+    if (!IsOpen(s))
+        return false;
+    m_sockets[s].nonBlocking = false;
+    return true;
+}
+
+bool FakeSocketLayer::Bind(SOCKET s, const SocketAddress& address)
+{
+    const uint16_t port = NetToHost16(address.port);
+    if (!IsOpen(s) || std::find(m_takenPorts.begin(), m_takenPorts.end(), port) != m_takenPorts.end() ||
+        BoundTo(port, m_sockets[s].udp) != INVALID_SOCKET)
+    {
+        m_nLastError = WSAEADDRINUSE;
+        return false;
+    }
+    m_sockets[s].bound = address;
+    return true;
+}
+
+bool FakeSocketLayer::Listen(SOCKET s, int)
+{
+    if (!IsOpen(s))
+        return false;
+    m_sockets[s].listening = true;
+    return true;
+}
+
+SOCKET FakeSocketLayer::Accept(SOCKET s, SocketAddress& peer)
+{
+    auto& pending = m_sockets[s].pendingAccepts;
+    if (pending.empty())
+    {
+        m_nLastError = WSAEWOULDBLOCK;
+        return INVALID_SOCKET;
+    }
+    const SOCKET accepted = pending.front().first;
+    peer = pending.front().second;
+    pending.pop_front();
+    return accepted;
+}
+
+SOCKET FakeSocketLayer::BoundTo(uint16_t port, bool udp) const
+{
+    for (const auto& [s, fs] : m_sockets)
+        if (fs.open && fs.udp == udp && fs.bound.family != 0 && NetToHost16(fs.bound.port) == port)
+            return s;
+    return INVALID_SOCKET;
+}
+
+SOCKET FakeSocketLayer::QueueConnection(SOCKET listener, const SocketAddress& peer)
+{
+    const SOCKET s = NewSocket(false);
+    m_sockets[listener].pendingAccepts.emplace_back(s, peer);
+    return s;
+}
+
+bool FakeSocketLayer::Watch(SOCKET s, uint64_t token, WatchMode mode)
+{
+    if (!IsOpen(s))
+        return false;
+    FakeSocket& fs = m_sockets[s];
+    if (!fs.watched)
+    {
+        fs.reportedReadable = false;
+        fs.reportedWritable = false;
+        fs.reportedInbound = 0;
+    }
+    fs.watched = true;
+    fs.token = token;
+    fs.mode = mode;
+    return true;
+}
+
+// Level sockets report while they are readable; edge sockets report a change: newly
+// readable (or more bytes arrived), newly writable.
+void FakeSocketLayer::WaitReady(uint32_t, std::vector<SocketReadiness>& ready)
+{
+    ready.clear();
+    for (auto& [s, fs] : m_sockets)
+    {
+        if (!fs.open || !fs.watched || fs.mode == WatchMode::Paused)
+            continue;
+        const bool readable = fs.udp ? !fs.inbox.empty()
+                              : fs.listening
+                                  ? !fs.pendingAccepts.empty()
+                                  : !fs.inbound.empty() || fs.peerClosed || fs.recvError != 0 ||
+                                        (fs.connectStarted && fs.connectState < 0);
+        const bool writable = !fs.udp && !fs.listening &&
+                              (!fs.connectStarted || fs.connectState != 0) &&
+                              (fs.sendLimit != 0 || fs.sendError != 0);
+        SocketReadiness event{fs.token, false, false};
+        if (fs.mode == WatchMode::Level)
+            event.readable = readable;
+        else
+        {
+            event.readable = readable && (!fs.reportedReadable || fs.inbound.size() > fs.reportedInbound ||
+                                          fs.pendingAccepts.size() > fs.reportedInbound);
+            event.writable = writable && !fs.reportedWritable;
+            fs.reportedReadable = readable;
+            fs.reportedWritable = writable;
+            fs.reportedInbound = fs.listening ? fs.pendingAccepts.size() : fs.inbound.size();
+        }
+        if (event.readable || event.writable)
+            ready.push_back(event);
+    }
+}
+
 bool FakeSocketLayer::IsOpen(SOCKET s) const
 {
     const auto it = m_sockets.find(s);

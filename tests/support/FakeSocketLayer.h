@@ -2,7 +2,10 @@
 // A socket layer without a network, for driving a tunnel session step by step.
 // UDP sockets have an inbox of datagrams (or injected errors) and record what they
 // send; TCP sockets have an inbound byte stream, a closed flag or error, and record
-// what is written, optionally taking only a few bytes per call.
+// what is written, optionally taking only a few bytes per call. Listening sockets
+// hand out queued connections. Watched sockets report readiness as epoll would: UDP
+// sockets while datagrams wait (level), TCP sockets when they become readable or
+// writable (edge).
 #include "platform/SocketLayer.h"
 
 #include <cstdint>
@@ -46,12 +49,28 @@ public:
         SocketAddress connectAddress;
         int connectState = 1; // ConnectProgress: 1 connected, 0 pending, -1 failed
         int connectError = 0;
+        // bind / listen / accept
+        SocketAddress bound;
+        bool listening = false;
+        std::deque<std::pair<SOCKET, SocketAddress>> pendingAccepts;
+        // watching
+        bool watched = false;
+        uint64_t token = 0;
+        WatchMode mode = WatchMode::Level;
+        size_t reportedInbound = 0; // what the last edge saw
+        bool reportedReadable = false;
+        bool reportedWritable = false;
     };
 
     // ISocketLayer
     SOCKET CreateUdpSocket() override;
     SOCKET CreateTcpSocket() override;
     bool SetNonBlocking(SOCKET s) override;
+    bool SetBlocking(SOCKET s) override;
+    bool SetReuseAddress(SOCKET) override { return true; }
+    bool Bind(SOCKET s, const SocketAddress& address) override;
+    bool Listen(SOCKET s, int backlog) override;
+    SOCKET Accept(SOCKET s, SocketAddress& peer) override;
     int SendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& to) override;
     int RecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from,
                  int& addressLength) override;
@@ -63,6 +82,8 @@ public:
     int GetLastError() override { return m_nLastError; }
     void SetLastError(int code) override { m_nLastError = code; }
     bool ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder) override;
+    bool Watch(SOCKET s, uint64_t token, WatchMode mode) override;
+    void WaitReady(uint32_t timeoutMs, std::vector<SocketReadiness>& ready) override;
 
     // Test controls.
     // Registers an already connected TCP socket (an accepted application socket).
@@ -75,6 +96,12 @@ public:
     std::vector<Datagram> TakeSent();
     const std::vector<Datagram>& Sent() const { return m_sent; }
     SOCKET LastUdpSocket() const { return m_lastUdp; }
+    // The open socket bound to `port` (host order), or INVALID_SOCKET.
+    SOCKET BoundTo(uint16_t port, bool udp) const;
+    // A connection from `peer` waiting in a listening socket; returns its socket.
+    SOCKET QueueConnection(SOCKET listener, const SocketAddress& peer);
+    // Ports that Bind refuses (WSAEADDRINUSE).
+    std::vector<uint16_t> m_takenPorts;
     SOCKET LastTcpSocket() const { return m_lastTcp; }
 
     bool m_bFailCreateUdp = false;
