@@ -1,0 +1,171 @@
+// The server's whole loop driven pass by pass through the fake socket layer: the
+// client port, the admin listener and admin session, and the readiness bookkeeping
+// of the sessions.
+#include "server/ProxyServer.h"
+
+#include "common/Log.h"
+#include "server/ServerSettings.h"
+#include "support/FakeClock.h"
+#include "support/FakeSocketLayer.h"
+#include "support/TestSupport.h"
+#include "tunnel/ProxyMisc.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using ::testing::HasSubstr;
+using tq_test::FakeSocketLayer;
+
+namespace
+{
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint16_t kClientPort = 7001;
+constexpr uint16_t kAdminPort = 7002;
+
+Bytes Packet(uint8_t type, uint32_t number, std::span<const uint8_t> payload = {})
+{
+    TunnelPacket packet;
+    packet.Build(type, number, payload);
+    return {packet.Bytes().begin(), packet.Bytes().end()};
+}
+
+SocketAddress Client(uint16_t port) { return MakeSocketAddress(AddressFromBytes(10, 0, 0, 7), port); }
+
+class ProxyServerLoopTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        CLog::GetInstance()->SetFilename(m_dir.File("Server.txt"));
+        CLog::GetInstance()->SetLogLevel(CLog::LEVEL_DEBUG);
+        CServerSettings* settings = CServerSettings::GetInstance();
+        settings->SetClientPort(kClientPort);
+        settings->SetAdminPort(kAdminPort);
+        settings->SetAdminPassword("5318");
+        settings->SetClientIdleDisconnect(0);
+        m_server = std::make_unique<CProxyServer>(m_sockets, m_clock);
+        ASSERT_TRUE(m_server->StartUp());
+        m_clientPort = m_sockets.BoundTo(kClientPort, true);
+        m_adminListener = m_sockets.BoundTo(kAdminPort, false);
+        ASSERT_NE(INVALID_SOCKET, m_clientPort);
+        ASSERT_NE(INVALID_SOCKET, m_adminListener);
+    }
+    void TearDown() override
+    {
+        m_server->ShutdownSessions();
+        m_server.reset();
+        CLog::DestroyInstance();
+        CServerSettings::DestroyInstance();
+    }
+
+    // Passes of the loop: each steps what the previous one's wait found ready.
+    void Pass(int count = 1)
+    {
+        for (int i = 0; i < count; ++i)
+            ASSERT_TRUE(m_server->RunPass());
+    }
+    void Connect(uint16_t port, const SessionId& previous = {})
+    {
+        m_sockets.Deliver(m_clientPort,
+                          Packet(PACKET_CONNECT, 2000, {previous.bytes.data(), previous.bytes.size()}),
+                          Client(port));
+    }
+    // The packets sent since the last look, by type.
+    std::vector<uint8_t> SentTypes()
+    {
+        std::vector<uint8_t> types;
+        for (const auto& datagram : m_sockets.TakeSent())
+            types.push_back(datagram.data.at(0));
+        return types;
+    }
+    std::string Log() const { return tq_test::ReadFile(m_dir.File("Server.txt")); }
+
+    tq_test::TempDir m_dir;
+    FakeSocketLayer m_sockets;
+    tq_test::FakeClock m_clock;
+    std::unique_ptr<CProxyServer> m_server;
+    SOCKET m_clientPort = INVALID_SOCKET;
+    SOCKET m_adminListener = INVALID_SOCKET;
+};
+
+TEST_F(ProxyServerLoopTest, AConnectOnTheClientPortIsAnsweredFromTheSessionSocket)
+{
+    EXPECT_THAT(Log(), HasSubstr("Open file limit "));
+    Pass(); // nothing ready yet
+    Connect(1027);
+    Pass(2);
+    EXPECT_EQ((std::vector<uint8_t>{PACKET_ACK, PACKET_SESSION}), SentTypes());
+    ASSERT_EQ(1, m_server->GetSessionCount());
+    EXPECT_EQ(CProxySession::STATE_SESSIONID_WACK, m_server->GetSession(0)->GetState());
+    // No answer: the session ends by its handshake deadline alone.
+    m_clock.Advance(CProxySession::PROTOCOL_TIMEOUT_MS);
+    Pass(2);
+    EXPECT_EQ(0, m_server->GetSessionCount());
+    EXPECT_THAT(Log(), HasSubstr("[10.0.0.7:1027] Error: Connect timeout"));
+}
+
+// A session whose socket was reported ready is destroyed earlier in the same pass by a
+// Connect that carries its ID: the pass goes on without it, and its socket is closed.
+TEST_F(ProxyServerLoopTest, ASessionDestroyedWhileItsSocketIsReadyIsNotStepped)
+{
+    Connect(1027);
+    Pass(2);
+    const SOCKET first = m_sockets.LastUdpSocket();
+    const SessionId id = m_server->GetSession(0)->GetSessionId();
+    m_sockets.TakeSent();
+    m_sockets.Deliver(first, Packet(PACKET_ACK, 1000), Client(1027));
+    Connect(1028, id);
+    Pass(2); // the wait reports both; the Connect comes first and replaces the session
+    EXPECT_FALSE(m_sockets.IsOpen(first));
+    ASSERT_EQ(1, m_server->GetSessionCount());
+    EXPECT_EQ("10.0.0.7:1028", m_server->GetSession(0)->GetClientId());
+    EXPECT_EQ((std::vector<uint8_t>{PACKET_ACK, PACKET_SESSION}), SentTypes());
+    EXPECT_EQ(1, tq_test::CountOf(Log(), "[10.0.0.7:1027] Client session ended."));
+    EXPECT_EQ(0, tq_test::CountOf(Log(), "Received ACK for packet (1000)"));
+}
+
+// The admin session is behind the same socket layer: a connection waiting in the
+// listener is taken, its command read byte by byte and answered.
+TEST_F(ProxyServerLoopTest, TheAdminListenerAndSessionRunOnTheSameSockets)
+{
+    Connect(1027);
+    const SOCKET admin = m_sockets.QueueConnection(m_adminListener, Client(5000));
+    Pass(2);
+    const std::string command = "login 5318\rlist\r";
+    m_sockets.Socket(admin).inbound.assign(command.begin(), command.end());
+    Pass(static_cast<int>(command.size()) + 2);
+    const auto& written = m_sockets.Socket(admin).written;
+    const std::string replies(written.begin(), written.end());
+    EXPECT_THAT(replies, HasSubstr("{OK}"));
+    EXPECT_THAT(replies, HasSubstr("{1,10.0.0.7:1027;"));
+    EXPECT_THAT(Log(), HasSubstr("Admin session 10.0.0.7:5000 connected."));
+    // A second connection waits until the first ends.
+    const SOCKET second = m_sockets.QueueConnection(m_adminListener, Client(5001));
+    Pass(2);
+    EXPECT_EQ(0, tq_test::CountOf(Log(), "Admin session 10.0.0.7:5001 connected."));
+    m_sockets.Socket(admin).peerClosed = true;
+    Pass(3);
+    EXPECT_FALSE(m_sockets.IsOpen(admin));
+    EXPECT_THAT(Log(), HasSubstr("Admin session 10.0.0.7:5001 connected."));
+    EXPECT_TRUE(m_sockets.IsOpen(second));
+}
+
+// TERMINATE moves a session's deadline: it ends by its final-ACK timeout although
+// nothing else happens to it.
+TEST_F(ProxyServerLoopTest, ATerminatedSessionEndsByItsNewDeadline)
+{
+    Connect(1027);
+    Pass(2);
+    m_server->TerminateSession(*m_server->GetSession(0));
+    m_clock.Advance(CProxySession::PROTOCOL_TIMEOUT_MS + 1);
+    Pass(3);
+    EXPECT_EQ(0, m_server->GetSessionCount());
+    EXPECT_THAT(Log(), HasSubstr("[10.0.0.7:1027] Error: Timeout when waiting for final ACK (1000)"));
+}
+
+} // namespace
