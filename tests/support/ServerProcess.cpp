@@ -43,7 +43,11 @@ bool ServerProcess::Start(std::chrono::milliseconds timeout)
     const std::map<std::string, std::string> env = {{"TARVIQEN_REGISTRY", m_registryDir},
                                                      {"TARVIQEN_FOLDER", m_dir.Path()},
                                                      {"NOTIFY_SOCKET", ""}};
-    if (!m_process.Start({BinDir() + "/TarviQenServer", "-debug"}, env, m_dir.Path()))
+    std::vector<std::string> argv = {BinDir() + "/TarviQenServer", "-debug"};
+    if (m_options.openFileLimit != 0)
+        argv = {"/bin/sh", "-c", "ulimit -n " + std::to_string(m_options.openFileLimit) + " && exec \"$0\" -debug",
+                BinDir() + "/TarviQenServer"};
+    if (!m_process.Start(argv, env, m_dir.Path()))
         return false;
     return WaitForLog(" started.", timeout);
 }
