@@ -53,6 +53,7 @@ CProxyClient::CProxyClient(CProxyStats* stats, SOCKET clientTCPSocket,
     TQ_ASSERT_TEXT(NULL != stats, "NULL != pStats");
     m_sockets.SetNonBlocking(m_clientTCPSocket);
     m_dwLastActivity = m_clock.TickCount();
+    m_dwNow = m_dwLastActivity;
     m_startTime = m_clock.LocalTime();
     m_pStats->Reset();
     m_pLog->Print(LOG_DEBUG, "STATE: PreConnect");
@@ -92,8 +93,9 @@ void CProxyClient::SetState(int state, bool logLine)
     }
 }
 
-void CProxyClient::Step()
+void CProxyClient::Step(uint32_t now)
 {
+    m_dwNow = now;
     switch (m_nState)
     {
     case STATE_PRECONNECT:
@@ -186,7 +188,7 @@ void CProxyClient::BeginConnectInfo()
 {
     m_initialData.clear();
     m_bReadingConnectInfo = true;
-    m_dwConnectInfoDeadline = m_clock.TickCount() + CONNECT_INFO_TIMEOUT_MS;
+    m_dwConnectInfoDeadline = m_dwNow + CONNECT_INFO_TIMEOUT_MS;
 }
 
 // Reads the available bytes one at a time, so that nothing after the carriage
@@ -197,7 +199,7 @@ CProxyClient::ReadResult CProxyClient::ReadConnectInfo()
     for (;;)
     {
         if (m_initialData.size() >= MAX_INITIAL_DATA ||
-            TickReached(m_clock.TickCount(), m_dwConnectInfoDeadline))
+            TickReached(m_dwNow, m_dwConnectInfoDeadline))
         {
             FinishPreConnect(false);
             return ReadResult::Done;
@@ -226,7 +228,7 @@ CProxyClient::ReadResult CProxyClient::ReadConnectInfo()
 CProxyClient::ReadResult CProxyClient::ReadConnectInfoByte(uint8_t& byte)
 {
     m_sockets.SetLastError(0);
-    const int result = m_sockets.Recv(m_clientTCPSocket, std::span<uint8_t>(&byte, 1));
+    const int result = ReadApplication(std::span<uint8_t>(&byte, 1));
     if (result == 1)
     {
         return ReadResult::Done;
@@ -368,11 +370,12 @@ void CProxyClient::StepConnect()
     m_pLog->Print(LOG_DEBUG, "Server UDP socket created (0x%08x).",
                   static_cast<unsigned>(m_serverUDPSocket));
     m_sockets.SetNonBlocking(m_serverUDPSocket);
+    WatchServerSocket(WatchMode::Level);
     m_serverAddress = MakeSocketAddress(address, static_cast<uint16_t>(m_nProxyServerPort));
     SendNumbered(PACKET_CONNECT, m_sessionId.bytes);
     m_pLog->Print(LOG_DEBUG, "Connect packet sent (%d)", AsInt(m_nSendNumber));
     SetState(STATE_CONNECTWACK);
-    m_dwStateDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    m_dwStateDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
 }
 
 void CProxyClient::StepConnectWAck()
@@ -390,7 +393,7 @@ void CProxyClient::StepConnectWAck()
             ++m_nSendNumber;
             m_bInFlight = false;
             SetState(STATE_WAITFORSESSIONID);
-            m_dwStateDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+            m_dwStateDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
         }
         return;
     }
@@ -404,7 +407,7 @@ void CProxyClient::StepConnectWAck()
                                   m_pszProxyServerAddress.c_str(), m_nProxyServerPort));
         RetryConnect();
     }
-    else if (TickReached(m_clock.TickCount(), m_dwStateDeadline))
+    else if (TickReached(m_dwNow, m_dwStateDeadline))
     {
         m_pLog->Print(LOG_INFO, "Error: Connect timeout to proxy server %s:%d",
                       m_pszProxyServerAddress.c_str(), m_nProxyServerPort);
@@ -437,7 +440,7 @@ void CProxyClient::StepWaitForSessionId()
     }
     if (!received)
     {
-        if (TickReached(m_clock.TickCount(), m_dwStateDeadline))
+        if (TickReached(m_dwNow, m_dwStateDeadline))
         {
             m_pLog->Print(LOG_INFO, "Error: Connect timeout.");
             SetState(STATE_EXIT);
@@ -462,7 +465,7 @@ void CProxyClient::StepWaitForSessionId()
     SaveSessionId();
     SetState(STATE_OPEN);
     m_nReceiveNumber = number;
-    m_dwStateDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    m_dwStateDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
 }
 
 std::vector<uint8_t> CProxyClient::OpenPayload(const std::string& host, int port)
@@ -475,7 +478,7 @@ void CProxyClient::StepOpen()
     SendNumbered(PACKET_OPEN, OpenPayload(m_pszHostAddress, m_nHostPort));
     m_pLog->Print(LOG_DEBUG, "Open packet sent (%d)", AsInt(m_nSendNumber));
     SetState(STATE_OPENWACK);
-    m_dwStateDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    m_dwStateDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
 }
 
 void CProxyClient::StepOpenWAck()
@@ -487,7 +490,7 @@ void CProxyClient::StepOpenWAck()
     }
     if (!received)
     {
-        if (TickReached(m_clock.TickCount(), m_dwStateDeadline))
+        if (TickReached(m_dwNow, m_dwStateDeadline))
         {
             m_pLog->Print(LOG_INFO, "Error: Connect timeout");
             SetState(STATE_EXIT);
@@ -506,7 +509,7 @@ void CProxyClient::StepOpenWAck()
     m_bInFlight = false;
     if (!m_initialData.empty())
     {
-        m_dwLastActivity = m_clock.TickCount();
+        m_dwLastActivity = m_dwNow;
         SendNumbered(PACKET_DATA, std::span(reinterpret_cast<const uint8_t*>(m_initialData.data()),
                                             m_initialData.size()));
         m_pLog->Print(LOG_DEBUG, "Sending initial data packet (%d)", AsInt(m_nSendNumber));
@@ -534,6 +537,15 @@ void CProxyClient::ErrorReceived()
 // buffer; the state may have changed (Exit, Invalid) when false.
 bool CProxyClient::ReceivePacket(ReceiveMode mode)
 {
+    if (m_bWatched)
+    {
+        // Nothing was reported: the read would only find an empty queue.
+        if (!m_bServerReadable)
+        {
+            return false;
+        }
+        m_bServerReadable = false;
+    }
     SocketAddress from;
     int addressLength = 0;
     m_sockets.SetLastError(0);
@@ -637,7 +649,7 @@ void CProxyClient::SendNumbered(uint8_t type, std::span<const uint8_t> payload)
 // The send buffer goes out unchanged: same number, same checksum.
 void CProxyClient::Resend()
 {
-    const uint32_t now = m_clock.TickCount();
+    const uint32_t now = m_dwNow;
     m_sockets.SendTo(m_serverUDPSocket, m_sendPacket.Bytes(), m_serverAddress);
     m_pStats->Send(now);
     m_bInFlight = true;
@@ -702,7 +714,7 @@ void CProxyClient::AddWaits(CWaitSet& waitSet)
         {
             waitSet.AddRead(m_clientTCPSocket);
         }
-        waitSet.LimitTimeout(TickRemaining(now, DataDeadline()));
+        waitSet.LimitTimeout(TickRemaining(now, DataDeadline(now)));
         break;
     case STATE_WAITFINALACK:
         waitSet.LimitTimeout(TickRemaining(now, m_dwFinalDeadline + 1));
@@ -710,5 +722,60 @@ void CProxyClient::AddWaits(CWaitSet& waitSet)
     default: // Connect and Open act at once; Exit and Invalid are ended at once
         waitSet.LimitTimeout(0);
         break;
+    }
+}
+
+void CProxyClient::WatchSockets(uint64_t serverToken, uint64_t applicationToken)
+{
+    m_bWatched = true;
+    m_nServerToken = serverToken;
+    m_nApplicationToken = applicationToken;
+    m_sockets.Watch(m_clientTCPSocket, applicationToken, WatchMode::Edge);
+    WatchServerSocket(WatchMode::Level);
+}
+
+void CProxyClient::WatchServerSocket(WatchMode mode)
+{
+    if (m_bWatched && m_serverUDPSocket != INVALID_SOCKET)
+    {
+        m_sockets.Watch(m_serverUDPSocket, m_nServerToken, mode);
+    }
+}
+
+void CProxyClient::SetReady(uint64_t token, bool readable, bool writable)
+{
+    if (token == m_nServerToken)
+    {
+        m_bServerReadable = m_bServerReadable || readable;
+        return;
+    }
+    m_bAppReadable = m_bAppReadable || readable;
+    m_bAppWritable = m_bAppWritable || writable;
+}
+
+uint32_t CProxyClient::MsUntilDue(uint32_t now) const
+{
+    switch (m_nState)
+    {
+    case STATE_PRECONNECT:
+        if (!m_bReadingConnectInfo || m_bAppReadable)
+        {
+            return 0;
+        }
+        return TickRemaining(now, m_dwConnectInfoDeadline);
+    case STATE_CONNECTWACK:
+    case STATE_WAITFORSESSIONID:
+    case STATE_OPENWACK:
+        return TickRemaining(now, m_dwStateDeadline);
+    case STATE_DATA:
+        return DataMsUntilDue(now);
+    case STATE_WAITFINALACK:
+        if (!m_appBacklog.Empty() && m_bAppWritable)
+        {
+            return 0;
+        }
+        return TickRemaining(now, m_dwFinalDeadline + 1);
+    default: // Connect and Open act at once; Exit and Invalid are ended at once
+        return 0;
     }
 }

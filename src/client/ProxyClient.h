@@ -56,12 +56,22 @@ public:
 
     void SetHostAddress(const std::string& host);
     void SetHostPort(int port);
-    void Step();
+    // One step at the tick count `now`, which the loop reads once per pass.
+    void Step(uint32_t now);
+    void Step() { Step(m_clock.TickCount()); }
     int GetState() const { return m_nState; }
     const DateTime& GetStartTime() const { return m_startTime; }
     const SessionId& GetSessionId() const { return m_sessionId; }
     // The sockets the main loop should wait on, and the time to the next deadline.
     void AddWaits(CWaitSet& waitSet);
+
+    // Event-driven loop: the application socket is watched under `applicationToken`
+    // (edge) and the UDP socket, once made, under `serverToken` (level); a step then
+    // skips the reads and writes that readiness says would block.
+    void WatchSockets(uint64_t serverToken, uint64_t applicationToken);
+    void SetReady(uint64_t token, bool readable, bool writable);
+    // Milliseconds until the session must be stepped without new readiness (0: now).
+    uint32_t MsUntilDue(uint32_t now) const;
 
 private:
     enum class ReceiveMode
@@ -121,7 +131,11 @@ private:
     bool FlushToApplication();
     void StepDrain();
     void StepWaitFinalAck();
-    uint32_t DataDeadline() const;
+    uint32_t DataDeadline(uint32_t now) const;
+    uint32_t DataMsUntilDue(uint32_t now) const;
+    int ReadApplication(std::span<uint8_t> buffer);
+    bool FlushApplication(int& error);
+    void WatchServerSocket(WatchMode mode);
 
     ISocketLayer& m_sockets;
     IClock& m_clock;
@@ -168,4 +182,14 @@ private:
     // The server closed while bytes were still held for the application.
     bool m_bDraining = false;
     uint32_t m_dwDrainDeadline = 0;
+
+    // The tick count of the step in progress.
+    uint32_t m_dwNow = 0;
+    // Readiness, when the loop watches the sockets (otherwise every read is tried).
+    bool m_bWatched = false;
+    uint64_t m_nServerToken = 0;
+    uint64_t m_nApplicationToken = 0;
+    bool m_bServerReadable = false; // reported at the last wait (level)
+    bool m_bAppReadable = false; // since the last edge, until a read finds no more
+    bool m_bAppWritable = false; // since the last edge, until a write would block
 };

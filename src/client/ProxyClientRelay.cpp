@@ -39,7 +39,7 @@ void CProxyClient::StepData()
     }
     if (ReceivePacket(ReceiveMode::Strict))
     {
-        m_dwLastActivity = m_clock.TickCount();
+        m_dwLastActivity = m_dwNow;
         switch (m_receivePacket.Type())
         {
         case PACKET_DATA:
@@ -83,7 +83,7 @@ bool CProxyClient::FlushToApplication()
         return true;
     }
     int error = 0;
-    if (m_appBacklog.Flush(m_sockets, m_clientTCPSocket, error))
+    if (FlushApplication(error))
     {
         return true;
     }
@@ -132,6 +132,10 @@ void CProxyClient::HandleDataPacket()
     {
         ApplicationConnectionLost(error);
     }
+    if (!m_appBacklog.Empty())
+    {
+        m_bAppWritable = false; // the socket took less: wait for its next edge
+    }
 }
 
 void CProxyClient::HandleAck()
@@ -149,7 +153,7 @@ void CProxyClient::HandleAck()
         CProxyStats::Count(m_pStats->m_nAckErrors1);
         return;
     }
-    const uint32_t now = m_clock.TickCount();
+    const uint32_t now = m_dwNow;
     m_pLog->Print(LOG_DEBUG, "Received ACK for packet %d (RTT = %d)", AsInt(number),
                   AsInt(now - m_pStats->m_dwLastSendTime));
     ++m_nSendNumber;
@@ -170,21 +174,23 @@ void CProxyClient::HandleClose()
         SetState(STATE_EXIT);
         return;
     }
-    // Bytes the server delivered must still reach the application.
+    // Bytes the server delivered must still reach the application. The server is not
+    // read meanwhile, so its socket is not watched either.
     m_bDraining = true;
-    m_dwDrainDeadline = m_clock.TickCount() + APP_DRAIN_LIMIT_MS;
+    WatchServerSocket(WatchMode::Paused);
+    m_dwDrainDeadline = m_dwNow + APP_DRAIN_LIMIT_MS;
 }
 
 void CProxyClient::StepDrain()
 {
     int error = 0;
-    const bool written = m_appBacklog.Flush(m_sockets, m_clientTCPSocket, error);
+    const bool written = FlushApplication(error);
     if (written && m_appBacklog.Empty())
     {
         SetState(STATE_EXIT);
         return;
     }
-    if (!written || TickPassed(m_clock.TickCount(), m_dwDrainDeadline))
+    if (!written || TickPassed(m_dwNow, m_dwDrainDeadline))
     {
         m_pLog->Print(LOG_ERROR, "%d bytes for the application were lost.",
                       static_cast<int>(m_appBacklog.Size()));
@@ -195,7 +201,7 @@ void CProxyClient::StepDrain()
 
 void CProxyClient::RetransmitIfDue()
 {
-    const uint32_t now = m_clock.TickCount();
+    const uint32_t now = m_dwNow;
     if (!m_bInFlight || !TickPassed(now, m_dwRetransmitDeadline))
     {
         return;
@@ -217,7 +223,7 @@ void CProxyClient::BufferApplicationData()
 {
     uint8_t buffer[TunnelPacket::MAX_PAYLOAD];
     m_sockets.SetLastError(0);
-    const int result = m_sockets.Recv(m_clientTCPSocket, buffer);
+    const int result = ReadApplication(buffer);
     if (result > 0)
     {
         m_pBufferedData.insert(m_pBufferedData.end(), buffer, buffer + result);
@@ -241,7 +247,7 @@ void CProxyClient::SendNextData()
     if (!m_pBufferedData.empty())
     {
         const size_t count = std::min(m_pBufferedData.size(), TunnelPacket::MAX_PAYLOAD);
-        m_dwLastActivity = m_clock.TickCount();
+        m_dwLastActivity = m_dwNow;
         SendNumbered(PACKET_DATA, std::span(m_pBufferedData.data(), count));
         m_pBufferedData.erase(m_pBufferedData.begin(),
                               m_pBufferedData.begin() + static_cast<std::ptrdiff_t>(count));
@@ -256,10 +262,10 @@ void CProxyClient::SendNextData()
     }
     uint8_t buffer[TunnelPacket::MAX_PAYLOAD];
     m_sockets.SetLastError(0);
-    const int result = m_sockets.Recv(m_clientTCPSocket, buffer);
+    const int result = ReadApplication(buffer);
     if (result > 0)
     {
-        m_dwLastActivity = m_clock.TickCount();
+        m_dwLastActivity = m_dwNow;
         SendNumbered(PACKET_DATA, std::span(buffer, static_cast<size_t>(result)));
         m_pLog->Print(LOG_DEBUG, "Sending data packet (%d)", AsInt(m_nSendNumber));
         return;
@@ -270,7 +276,7 @@ void CProxyClient::SendNextData()
         SendNumbered(PACKET_CLOSE);
         m_pLog->Print(LOG_DEBUG, "Close packet sent (%d)", AsInt(m_nSendNumber));
         m_nState = STATE_WAITFINALACK;
-        m_dwFinalDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+        m_dwFinalDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
         m_pLog->Print(LOG_DEBUG, "STATE: WaitFinalACK");
         return;
     }
@@ -284,7 +290,7 @@ void CProxyClient::SendNextData()
 // Keeps an idle tunnel alive; the ping takes the in-flight slot like any Data packet.
 void CProxyClient::SendPingIfDue()
 {
-    const uint32_t now = m_clock.TickCount();
+    const uint32_t now = m_dwNow;
     if (m_bInFlight || !TickPassed(now, m_dwLastActivity + PROTOCOL_TIMEOUT_MS))
     {
         return;
@@ -319,7 +325,7 @@ void CProxyClient::SendApplicationLostError()
     const std::string text =
         FormatText("TCP client connection lost, error: %d. %s.", code, GetSocketErrorText(code));
     SendNumbered(PACKET_ERROR, EncodeUtf16Payload(Utf8ToUtf16(text), false));
-    m_dwFinalDeadline = m_clock.TickCount() + PROTOCOL_TIMEOUT_MS;
+    m_dwFinalDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
     m_pLog->Print(LOG_DEBUG, "Error packet sent (%d) %s", AsInt(m_nSendNumber), text.c_str());
     SetState(STATE_WAITFINALACK);
     m_pLog->Print(LOG_INFO, "%s", text.c_str());
@@ -329,7 +335,7 @@ void CProxyClient::StepWaitFinalAck()
 {
     // An application that only closed its sending side may still take server bytes.
     int error = 0;
-    if (!m_appBacklog.Empty() && !m_appBacklog.Flush(m_sockets, m_clientTCPSocket, error))
+    if (!FlushApplication(error))
     {
         m_appBacklog.Clear();
     }
@@ -347,7 +353,7 @@ void CProxyClient::StepWaitFinalAck()
         }
         return;
     }
-    if (TickPassed(m_clock.TickCount(), m_dwFinalDeadline))
+    if (TickPassed(m_dwNow, m_dwFinalDeadline))
     {
         m_pLog->Print(LOG_INFO, "Error: Timeout when waiting for final ACK (%d)",
                       AsInt(m_nSendNumber));
@@ -356,9 +362,8 @@ void CProxyClient::StepWaitFinalAck()
 }
 
 // The nearest moment at which a Data step has something to do on its own.
-uint32_t CProxyClient::DataDeadline() const
+uint32_t CProxyClient::DataDeadline(uint32_t now) const
 {
-    const uint32_t now = m_clock.TickCount();
     if (m_bDraining)
     {
         return m_dwDrainDeadline + 1;
@@ -372,4 +377,54 @@ uint32_t CProxyClient::DataDeadline() const
         return now;
     }
     return m_dwLastActivity + PROTOCOL_TIMEOUT_MS + 1;
+}
+
+// Reads from the application, unless readiness says the read would block.
+int CProxyClient::ReadApplication(std::span<uint8_t> buffer)
+{
+    if (m_bWatched && !m_bAppReadable)
+    {
+        m_sockets.SetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    const int result = m_sockets.Recv(m_clientTCPSocket, buffer);
+    // A short read took everything there was; a full one may have left more.
+    if (result < static_cast<int>(buffer.size()))
+    {
+        m_bAppReadable = false;
+    }
+    return result;
+}
+
+// Writes held bytes to the application, unless readiness says it would block. False
+// on a write error.
+bool CProxyClient::FlushApplication(int& error)
+{
+    if (m_appBacklog.Empty() || (m_bWatched && !m_bAppWritable))
+    {
+        return true;
+    }
+    const bool written = m_appBacklog.Flush(m_sockets, m_clientTCPSocket, error);
+    if (!m_appBacklog.Empty())
+    {
+        m_bAppWritable = false;
+    }
+    return written;
+}
+
+uint32_t CProxyClient::DataMsUntilDue(uint32_t now) const
+{
+    if (!m_appBacklog.Empty() && m_bAppWritable)
+    {
+        return 0;
+    }
+    if (m_bDraining)
+    {
+        return TickRemaining(now, m_dwDrainDeadline + 1);
+    }
+    if (!m_bInFlight && m_bAppReadable)
+    {
+        return 0;
+    }
+    return TickRemaining(now, DataDeadline(now));
 }

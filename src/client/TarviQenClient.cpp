@@ -8,8 +8,8 @@
 #include "common/MyString.h"
 #include "common/ProxyTCPListener.h"
 #include "platform/MessageBox.h"
-#include "platform/WaitSet.h"
 
+#include <algorithm>
 #include <array>
 
 namespace
@@ -57,6 +57,12 @@ bool IsFinished(int state)
 {
     return state == CProxyClient::STATE_EXIT || state == CProxyClient::STATE_INVALID;
 }
+
+// Watch tokens: the listener, the quit request, then two per session (its UDP socket
+// and its application), numbered on so that a late report of an ended session's
+// socket never reaches the next one (the first session gets 16 and 17).
+constexpr uint64_t TOKEN_LISTENER = 1;
+constexpr uint64_t TOKEN_QUIT = 2;
 } // namespace
 
 CClientApplication::CClientApplication(std::unique_ptr<IIndicator> indicator, ISocketLayer& sockets,
@@ -233,13 +239,20 @@ void CClientApplication::MainLoop()
     }
     m_stats.Reset();
     m_stats.SetOutputFlag(m_config.bOutputStatistics ? 1 : 0);
+    // Watched once: the listener reports each new connection (edge), the quit request
+    // stays readable once set.
+    m_sockets.Watch(listener.GetListenSocket(), TOKEN_LISTENER, WatchMode::Edge);
+    m_sockets.Watch(m_quitEvent.Handle(), TOKEN_QUIT, WatchMode::Level);
+    m_bListenerPending = true;
     for (;;)
     {
         if (QuitRequested())
         {
             break;
         }
-        if (!listener.checkForNewConnection())
+        const uint32_t now = m_clock.TickCount();
+        DispatchReadiness();
+        if (m_bListenerPending && !listener.checkForNewConnection())
         {
             Fail("checkForNewConnection() failed");
             listener.Close();
@@ -249,10 +262,15 @@ void CClientApplication::MainLoop()
         {
             StartSession(listener);
         }
-        ServeSession();
+        else
+        {
+            m_bListenerPending = false; // nothing waited any more
+        }
+        listener.ResetConnection();
+        ServeSession(now);
         m_pLog->Trim();
         m_pIndicator->keepOnTop();
-        WaitForWork(listener);
+        WaitForWork(now);
     }
     m_pLog->Print(CLog::LEVEL_INFO, "Shutdown initiated by user.");
     EndSession();
@@ -308,6 +326,9 @@ void CClientApplication::StartSession(const CProxyTCPListener& listener)
     m_pSession =
         std::make_unique<CProxyClient>(&m_stats, listener.GetAcceptedSocket(), peer,
                                        m_config.bProxyAware, m_pszFolder, m_sockets, m_clock);
+    m_nSessionToken += 2;
+    m_pSession->WatchSockets(m_nSessionToken, m_nSessionToken + 1);
+    m_bSessionReady = false;
     m_pSession->SetHostAddress(m_config.pszHostAddress);
     m_pSession->SetHostPort(m_config.nHostPort);
     m_pIndicator->sessionStarted();
@@ -320,7 +341,26 @@ void CClientApplication::StartSession(const CProxyTCPListener& listener)
     m_dwStatisticsDue = m_clock.TickCount() + STATISTICS_INTERVAL_MS;
 }
 
-void CClientApplication::ServeSession()
+void CClientApplication::DispatchReadiness()
+{
+    for (const SocketReadiness& ready : m_ready)
+    {
+        if (ready.token == TOKEN_LISTENER)
+        {
+            m_bListenerPending = true;
+        }
+        else if (m_pSession && (ready.token == m_nSessionToken || ready.token == m_nSessionToken + 1))
+        {
+            m_pSession->SetReady(ready.token, ready.readable, ready.writable);
+            m_bSessionReady = true;
+        }
+    }
+    m_ready.clear();
+}
+
+// Steps the session when one of its sockets is ready or its deadline is due; a step
+// without either has nothing to do.
+void CClientApplication::ServeSession(uint32_t now)
 {
     if (!m_pSession)
     {
@@ -339,9 +379,12 @@ void CClientApplication::ServeSession()
         }
         return;
     }
-    m_pSession->Step();
+    if (m_bSessionReady || m_pSession->MsUntilDue(now) == 0)
+    {
+        m_pSession->Step(now);
+    }
+    m_bSessionReady = false;
     m_pIndicator->setLinkQuality(m_stats.m_nLinkQuality);
-    const uint32_t now = m_clock.TickCount();
     if (TickReached(now, m_dwStatisticsDue))
     {
         WriteStatistics();
@@ -366,25 +409,24 @@ bool CClientApplication::WriteStatistics()
 }
 
 // Waits until the listener, the quit request or the session has something to do,
-// the next statistics write is due, or MAX_WAIT_MS have passed.
-void CClientApplication::WaitForWork(const CProxyTCPListener& listener)
+// the session's next deadline or the next statistics write is due, or MAX_WAIT_MS
+// have passed.
+void CClientApplication::WaitForWork(uint32_t now)
 {
-    CWaitSet waits(MAX_WAIT_MS);
-    waits.AddRead(listener.GetListenSocket());
-    waits.AddRead(m_quitEvent.Handle());
+    uint32_t timeout = m_bListenerPending ? 0 : MAX_WAIT_MS;
     if (m_pSession)
     {
         if (IsFinished(m_pSession->GetState()))
         {
-            waits.LimitTimeout(0);
+            timeout = 0;
         }
         else
         {
-            m_pSession->AddWaits(waits);
-            waits.LimitTimeout(TickRemaining(m_clock.TickCount(), m_dwStatisticsDue));
+            timeout = std::min({timeout, m_pSession->MsUntilDue(now),
+                                TickRemaining(now, m_dwStatisticsDue)});
         }
     }
-    waits.Wait();
+    m_sockets.WaitReady(timeout, m_ready);
 }
 
 // ---- Shutdown --------------------------------------------------------------

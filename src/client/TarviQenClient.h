@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class CLog;
 class CProxyClient;
@@ -75,10 +76,11 @@ class CClientApplication
     bool QuitRequested();
     void SaveIndicatorPosition();
     void StartSession(const CProxyTCPListener& listener);
-    void ServeSession();
+    void DispatchReadiness();
+    void ServeSession(uint32_t now);
     void EndSession();
     bool WriteStatistics();
-    void WaitForWork(const CProxyTCPListener& listener);
+    void WaitForWork(uint32_t now);
 
     std::unique_ptr<IIndicator> m_pIndicator;
     ISocketLayer& m_sockets;
@@ -91,4 +93,9 @@ class CClientApplication
     CProxyStats m_stats;
     std::unique_ptr<CProxyClient> m_pSession;
     uint32_t m_dwStatisticsDue = 0;
+    // Readiness from the last wait.
+    std::vector<SocketReadiness> m_ready;
+    bool m_bListenerPending = false; // a connection may wait in the listener
+    bool m_bSessionReady = false;
+    uint64_t m_nSessionToken = 14; // the current session's pair of watch tokens
 };

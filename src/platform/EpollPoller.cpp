@@ -30,8 +30,10 @@ bool CEpollPoller::Add(int fd, uint64_t token, WatchMode mode)
         events = EPOLLIN;
     event.events = events;
     event.data.u64 = token;
-    const int operation = m_tokens.count(fd) != 0 ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    if (epoll_ctl(m_epoll, operation, fd, &event) != 0)
+    // A descriptor closed without Remove has left epoll by itself: add it anew.
+    const bool known = m_tokens.count(fd) != 0;
+    if (!(known && epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event) == 0) &&
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &event) != 0)
         return false;
     m_tokens[fd] = token;
     return true;
