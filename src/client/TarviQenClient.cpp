@@ -232,7 +232,7 @@ int CClientApplication::SettingNumber(const char* name) const
 
 void CClientApplication::MainLoop()
 {
-    CProxyTCPListener listener;
+    CProxyTCPListener listener(m_sockets);
     if (!OpenListener(listener))
     {
         return;

@@ -30,6 +30,7 @@ bool CEpollPoller::Add(int fd, uint64_t token, WatchMode mode)
         events = EPOLLIN;
     event.events = events;
     event.data.u64 = token;
+    std::lock_guard lock(m_mutex);
     // A descriptor closed without Remove has left epoll by itself: add it anew.
     const bool known = m_tokens.count(fd) != 0;
     if (!(known && epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &event) == 0) &&
@@ -41,6 +42,7 @@ bool CEpollPoller::Add(int fd, uint64_t token, WatchMode mode)
 
 void CEpollPoller::Remove(int fd)
 {
+    std::lock_guard lock(m_mutex);
     const auto it = m_tokens.find(fd);
     if (it == m_tokens.end())
         return;
@@ -51,6 +53,7 @@ void CEpollPoller::Remove(int fd)
 
 void CEpollPoller::MarkReadable(int fd)
 {
+    std::lock_guard lock(m_mutex);
     const auto it = m_tokens.find(fd);
     if (it != m_tokens.end())
         m_marked.push_back(it->second);
@@ -59,7 +62,12 @@ void CEpollPoller::MarkReadable(int fd)
 void CEpollPoller::Wait(uint32_t timeoutMs, std::vector<SocketReadiness>& ready)
 {
     ready.clear();
-    if (!m_marked.empty())
+    std::vector<uint64_t> marked;
+    {
+        std::lock_guard lock(m_mutex);
+        marked.swap(m_marked);
+    }
+    if (!marked.empty())
         timeoutMs = 0;
     const int timeout = timeoutMs > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
     const int count = m_epoll < 0 ? 0 : epoll_wait(m_epoll, m_events.data(), static_cast<int>(m_events.size()), timeout);
@@ -73,7 +81,6 @@ void CEpollPoller::Wait(uint32_t timeoutMs, std::vector<SocketReadiness>& ready)
         readiness.writable = (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0;
         ready.push_back(readiness);
     }
-    for (const uint64_t token : m_marked)
+    for (const uint64_t token : marked)
         ready.push_back(SocketReadiness{token, true, false});
-    m_marked.clear();
 }

@@ -5,6 +5,7 @@
 #include "platform/SocketLayer.h"
 
 #include <cstdint>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -29,6 +30,8 @@ public:
 
 private:
     int m_epoll;
+    // Sends on other threads may mark a socket; the wait itself holds no lock.
+    std::mutex m_mutex;
     std::unordered_map<int, uint64_t> m_tokens;
     std::vector<uint64_t> m_marked;
     std::vector<epoll_event> m_events;
