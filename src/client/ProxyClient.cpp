@@ -72,6 +72,19 @@ CProxyClient::~CProxyClient()
     }
 }
 
+void CProxyClient::StartAfter(const DateTime& previous)
+{
+    constexpr uint64_t FILE_TIME_UNITS_PER_MS = 10000;
+    uint64_t start = 0;
+    uint64_t before = 0;
+    DateTime later;
+    if (DateTimeToFileTime(m_startTime, start) && DateTimeToFileTime(previous, before) &&
+        start == before && FileTimeToDateTime(before + FILE_TIME_UNITS_PER_MS, later))
+    {
+        m_startTime = later;
+    }
+}
+
 void CProxyClient::SetHostAddress(const std::string& host)
 {
     m_pszHostAddress = host;

@@ -61,6 +61,10 @@ public:
     void Step() { Step(m_clock.TickCount()); }
     int GetState() const { return m_nState; }
     const DateTime& GetStartTime() const { return m_startTime; }
+    // A session's statistics file is named after its start time: a session that starts
+    // in the same millisecond as the one before it (`previous`) is moved on by one
+    // millisecond, so that its file does not overwrite the other one's.
+    void StartAfter(const DateTime& previous);
     const SessionId& GetSessionId() const { return m_sessionId; }
     // The sockets the main loop should wait on, and the time to the next deadline.
     void AddWaits(CWaitSet& waitSet);

@@ -326,6 +326,8 @@ void CClientApplication::StartSession(const CProxyTCPListener& listener)
     m_pSession =
         std::make_unique<CProxyClient>(&m_stats, listener.GetAcceptedSocket(), peer,
                                        m_config.bProxyAware, m_pszFolder, m_sockets, m_clock);
+    m_pSession->StartAfter(m_lastSessionStart);
+    m_lastSessionStart = m_pSession->GetStartTime();
     m_nSessionToken += 2;
     m_pSession->WatchSockets(m_nSessionToken, m_nSessionToken + 1);
     m_bSessionReady = false;

@@ -93,6 +93,7 @@ class CClientApplication
     CProxyStats m_stats;
     std::unique_ptr<CProxyClient> m_pSession;
     uint32_t m_dwStatisticsDue = 0;
+    DateTime m_lastSessionStart; // names the last session's statistics file
     // Readiness from the last wait.
     std::vector<SocketReadiness> m_ready;
     bool m_bListenerPending = false; // a connection may wait in the listener

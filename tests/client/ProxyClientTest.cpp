@@ -548,3 +548,20 @@ TEST_F(ProxyClientTest, DrainGivesUpAfterItsLimit)
 }
 
 } // namespace
+
+// Two sessions started in one millisecond would write one statistics file: the later
+// one moves on by a millisecond; one that started in another millisecond keeps its time.
+TEST_F(ProxyClientTest, ASessionStartedInThePreviousOnesMillisecondMovesOn)
+{
+    Create();
+    DateTime previous = m_client->GetStartTime();
+    m_client->StartAfter(previous);
+    EXPECT_EQ((previous.milliseconds + 1) % 1000, m_client->GetStartTime().milliseconds);
+
+    DateTime earlier = previous;
+    earlier.second = static_cast<uint16_t>((earlier.second + 59) % 60);
+    const DateTime kept = m_client->GetStartTime();
+    m_client->StartAfter(earlier);
+    EXPECT_EQ(kept.milliseconds, m_client->GetStartTime().milliseconds);
+    EXPECT_EQ(kept.second, m_client->GetStartTime().second);
+}
