@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -60,12 +61,24 @@ std::vector<std::string> ClientProcess::StatisticsFiles() const
     return files;
 }
 
+// The client logs its start before its main loop opens the listen port, so a refused
+// connection is tried again for a while.
 bool Application::Connect(uint16_t port)
 {
-    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in addr = LoopbackSockaddr(port);
-    if (connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
-        return false;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;)
+    {
+        m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (connect(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0)
+            break;
+        const int error = errno;
+        close(m_fd);
+        m_fd = -1;
+        if (error != ECONNREFUSED || std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
     return true;
 }
