@@ -550,7 +550,9 @@ bool CRegistryKey::WriteFile()
     for (const Entry& entry : m_entries)
     {
         content += entry.rawLine;
-        content += '\n';
+        // Reading takes one carriage return off a line's end: a kept line that ends
+        // in one more (an unreadable value) must not come back as another line.
+        content += entry.rawLine.ends_with('\r') ? "\r\n" : "\n";
     }
     int error = 0;
     if (!WriteFileAtomically(m_filePath, content, error, m_nFileMode))

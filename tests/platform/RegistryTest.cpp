@@ -126,6 +126,24 @@ TEST_F(RegistryTest, CorruptLineSpoilsOnlyItsValue)
     EXPECT_EQ(value, 5u);
 }
 
+// Found by fuzzing: a line that ends in two carriage returns is unreadable (one is
+// taken off, the other spoils the number); writing another value used to drop the
+// second one too, and the value became readable behind the operator's back.
+TEST_F(RegistryTest, RewriteKeepsAnUnreadableLineUnreadable)
+{
+    CreateKey();
+    tq_test::WriteFile(KeyFile(), "\"Spoilt\"=dword:00000001\r\r\n\"Text\"=\"a\"\r\n");
+    uint32_t value = 0;
+    EXPECT_FALSE(OpenKey()->QueryDword("Spoilt", value));
+    EXPECT_TRUE(OpenKey()->SetString("Text", u"b"));
+    auto key = OpenKey();
+    EXPECT_FALSE(key->QueryDword("Spoilt", value));
+    std::u16string text;
+    EXPECT_TRUE(key->QueryString("Text", text, 2048));
+    EXPECT_EQ(text, u"b");
+    EXPECT_EQ(tq_test::ReadFile(KeyFile()), "\"Spoilt\"=dword:00000001\r\r\n\"Text\"=\"b\"\n");
+}
+
 TEST_F(RegistryTest, FailedWriteKeepsTheOldFile)
 {
     auto key = CreateKey();
