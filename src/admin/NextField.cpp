@@ -5,7 +5,8 @@ std::u16string nextField(std::u16string& source, char16_t separator)
     // Most fields hold no double quote: taken whole, without walking them twice.
     const char16_t stops[] = {u'"', separator};
     const size_t stop = source.find_first_of(stops, 0, 2);
-    if (stop == std::u16string::npos || source[stop] == separator)
+    // A double quote is never a separator, even when one is asked to separate.
+    if (stop == std::u16string::npos || source[stop] != u'"')
     {
         std::u16string field = source.substr(0, stop);
         source.erase(0, stop == std::u16string::npos ? stop : stop + 1);

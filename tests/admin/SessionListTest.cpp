@@ -47,6 +47,15 @@ TEST(NextFieldTest, QuotesSeparatorsAndTheRest)
     EXPECT_EQ(mixed, u"f");
 }
 
+// Found by fuzzing: asked to split at a double quote, the quick path took the quote
+// for the separator while the rules (and the slow path) take it as quoting.
+TEST(NextFieldTest, DoubleQuoteIsNeverTheSeparator)
+{
+    std::u16string text = u"a\"b\"\"c";
+    EXPECT_EQ(nextField(text, u'"'), u"ab\"c");
+    EXPECT_EQ(text, u"");
+}
+
 TEST(SessionListTest, FillFromListReplies)
 {
     CSessionList list;
