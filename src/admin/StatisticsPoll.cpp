@@ -33,7 +33,10 @@ StatisticsPollResult PollSessionStatistics(CServerConnection& connection, CSessi
     }
     const int row = selectedRows[0];
     const std::u16string sessionId = sessions.getSessionID(row).substr(0, MAX_SESSION_ID_LENGTH);
-    connection.sendCommand("SHOW " + Utf16ToUtf8(sessionId) + "\r");
+    // The server ends a command at its CR: an ID that holds one (only a broken server
+    // lists such a thing) must not send the rest of it as a command of its own.
+    const std::u16string argument = sessionId.substr(0, sessionId.find(u'\r'));
+    connection.sendCommand("SHOW " + Utf16ToUtf8(argument) + "\r");
     if (connection.waitForReply(false) == 0)
     {
         connection.disconnect();

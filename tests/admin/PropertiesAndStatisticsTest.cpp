@@ -246,6 +246,20 @@ TEST_F(StatisticsPollTest, EachKindOfReply)
     EXPECT_EQ(sessions.getCount(), 0);
 }
 
+// Found by fuzzing: a session ID with a CR in it (only a broken server lists one)
+// went out whole, and its rest reached the server as a command of its own.
+TEST_F(StatisticsPollTest, ACarriageReturnInASessionIdEndsTheCommand)
+{
+    CSessionList sessions;
+    sessions.addSession(u"10.0.0.1:1\rSHUTDOWN 5318", u"c", u"a", u"s");
+    const std::vector<int> selected = {0};
+    m_answers = {"t1,t2,t3,1"};
+    EXPECT_EQ(PollSessionStatistics(m_connection, sessions, selected).action,
+              StatisticsPollResult::Updated);
+    EXPECT_EQ(Sent(), (std::vector<std::string>{"SHOW 10.0.0.1:1"}));
+    EXPECT_EQ(sessions.getConnectTime(0), u"t1");
+}
+
 TEST_F(StatisticsPollTest, ATickDuringAnotherCommandsWaitLeavesTheConnectionAlone)
 {
     CSessionList sessions;
