@@ -183,7 +183,11 @@ bool ParseValueLine(std::string_view line, std::string& name, RegistryType& type
                     std::vector<uint8_t>& data)
 {
     size_t pos = line.find_first_not_of(" \t");
-    if (pos == std::string_view::npos || line[pos] == ';' || !Unquote(line, pos, name))
+    // The file is UTF-8: a name that is not cannot be read, as two such names could
+    // stand for one and the same name to a caller.
+    std::u16string wideName;
+    if (pos == std::string_view::npos || line[pos] == ';' || !Unquote(line, pos, name) ||
+        !Utf8ToUtf16Strict(name, wideName))
     {
         name.clear();
         return false;
@@ -195,6 +199,13 @@ bool ParseValueLine(std::string_view line, std::string& name, RegistryType& type
     }
     pos = line.find_first_not_of(" \t", pos + 1);
     return pos != std::string_view::npos && ParseData(line, pos, type, data);
+}
+
+// A name that a written line can carry back: not empty, and UTF-8 like the file.
+bool UsableName(std::string_view name)
+{
+    std::u16string wide;
+    return !name.empty() && Utf8ToUtf16Strict(name, wide);
 }
 
 const char* HiveName(RegistryHive hive)
@@ -467,7 +478,7 @@ CRegistryKey::Entry CRegistryKey::MakeEntry(std::string_view name, RegistryType 
 
 bool CRegistryKey::SetValue(std::string_view name, RegistryType type, std::vector<uint8_t> data)
 {
-    if (name.empty())
+    if (!UsableName(name))
     {
         m_nLastError = EINVAL;
         return false;
@@ -528,7 +539,7 @@ bool CRegistryKey::ReplaceAllStrings(
     }
     for (const auto& [name, text] : values)
     {
-        if (name.empty())
+        if (!UsableName(name))
         {
             m_nLastError = EINVAL;
             return false;

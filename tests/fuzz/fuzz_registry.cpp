@@ -44,7 +44,8 @@ Values Enumerate(const CRegistryKey& key)
     Value value{};
     for (size_t i = 0; key.EnumValue(i, name, value.type, value.data); ++i)
     {
-        FUZZ_CHECK(!name.empty());
+        std::u16string wideName;
+        FUZZ_CHECK(!name.empty() && Utf8ToUtf16Strict(name, wideName));
         FUZZ_CHECK(++seen[Lower(name)] == 1);
         Value queried{};
         FUZZ_CHECK(key.QueryValue(name, queried.type, queried.data));

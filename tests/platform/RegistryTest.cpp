@@ -144,6 +144,30 @@ TEST_F(RegistryTest, RewriteKeepsAnUnreadableLineUnreadable)
     EXPECT_EQ(tq_test::ReadFile(KeyFile()), "\"Spoilt\"=dword:00000001\r\r\n\"Text\"=\"b\"\n");
 }
 
+// Found by fuzzing (the console's server list): two names that are not UTF-8 both
+// came out as U+FFFD, one list entry twice, of which a save kept only one.
+TEST_F(RegistryTest, NameThatIsNotUtf8MakesTheLineUnreadable)
+{
+    CreateKey();
+    tq_test::WriteFile(KeyFile(), "\"\xba\"=\"a\"\n\"\x9a\"=\"b\"\n\"Good\"=\"c\"\n");
+    auto key = OpenKey();
+    std::string name;
+    RegistryType type{};
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(key->EnumValue(0, name, type, data));
+    EXPECT_EQ(name, "Good");
+    EXPECT_FALSE(key->EnumValue(1, name, type, data));
+    EXPECT_FALSE(key->QueryValue("\xba", type, data));
+    // Kept as they were when another value is written.
+    EXPECT_TRUE(key->SetDword("Good", 1));
+    EXPECT_EQ(tq_test::ReadFile(KeyFile()),
+              "\"\xba\"=\"a\"\n\"\x9a\"=\"b\"\n\"Good\"=dword:00000001\n");
+    // Nor can such a name be written, as it could not be read back.
+    EXPECT_FALSE(key->SetDword("\xba", 1));
+    EXPECT_EQ(key->LastError(), EINVAL);
+    EXPECT_FALSE(key->ReplaceAllStrings({{"\xff", u"x"}}));
+}
+
 TEST_F(RegistryTest, FailedWriteKeepsTheOldFile)
 {
     auto key = CreateKey();
