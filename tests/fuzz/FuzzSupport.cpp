@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <cerrno>
+#include <csignal>
 #include <unistd.h>
 
 namespace tq_fuzz
@@ -75,13 +77,29 @@ std::string_view AsText(std::span<const uint8_t> bytes)
 
 namespace
 {
+// A run that fails aborts without clean-up: the next run removes the folders of
+// processes that are gone (the process ID is part of the name).
+void RemoveStaleFolders(const std::string& base)
+{
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(base, ec))
+    {
+        const std::string name = entry.path().filename().string();
+        int pid = 0;
+        if (std::sscanf(name.c_str(), "tq_fuzz_%d_", &pid) == 1 && pid > 0 &&
+            kill(pid, 0) != 0 && errno == ESRCH)
+            std::filesystem::remove_all(entry.path(), ec);
+    }
+}
+
 struct Scratch
 {
     std::string path;
     Scratch()
     {
-        const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        std::string pattern = std::string(base) + "/tq_fuzz_XXXXXX";
+        const std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        RemoveStaleFolders(base);
+        std::string pattern = base + "/tq_fuzz_" + std::to_string(getpid()) + "_XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr)
         {
             std::perror("mkdtemp");
