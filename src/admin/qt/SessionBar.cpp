@@ -1,0 +1,129 @@
+#include "admin/qt/SessionBar.h"
+
+#include "admin/SessionList.h"
+#include "admin/qt/SessionTableModel.h"
+
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QMenu>
+#include <QTableView>
+
+#include <algorithm>
+
+CSessionBar::CSessionBar(CSessionList& sessions, QWidget* parent)
+    : QDockWidget(tr("Sessions"), parent), m_sessions(sessions)
+{
+    setObjectName(QStringLiteral("Sessions"));
+    createView();
+    createMenu();
+}
+
+void CSessionBar::createView()
+{
+    m_pModel = new CSessionTableModel(m_sessions, this);
+    m_pView = new QTableView(this);
+    m_pView->setModel(m_pModel);
+    m_pView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_pView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_pView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_pView->setShowGrid(false);
+    m_pView->setWordWrap(false);
+    m_pView->verticalHeader()->hide();
+    m_pView->verticalHeader()->setDefaultSectionSize(m_pView->fontMetrics().height() + 6);
+    m_pView->setSortingEnabled(false);
+    QHeaderView* header = m_pView->horizontalHeader();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(false);
+    header->setHighlightSections(false);
+    header->setStretchLastSection(false);
+    for (int column = 0; column < CSessionList::COLUMN_COUNT; ++column)
+        m_pView->setColumnWidth(column, columnWidth(column));
+    connect(header, &QHeaderView::sectionClicked, this, &CSessionBar::onHeaderClicked);
+    // The selection stays as visible when the list loses the focus.
+    QPalette palette = m_pView->palette();
+    for (const auto role : {QPalette::Highlight, QPalette::HighlightedText})
+        palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
+    m_pView->setPalette(palette);
+    m_pView->installEventFilter(this);
+    m_pView->viewport()->installEventFilter(this);
+    setWidget(m_pView);
+}
+
+int CSessionBar::columnWidth(int column) const
+{
+    // The widths are the list's, widened where this font needs more room for the
+    // longest client ID or a time with milliseconds.
+    const QString widest = column == 0 ? QStringLiteral("255.255.255.255:65535")
+                                       : QStringLiteral("0000-00-00 00:00:00.000");
+    const int needed = fontMetrics().horizontalAdvance(widest) + 16;
+    return std::max(CSessionList::COLUMN_WIDTHS[static_cast<size_t>(column)], needed);
+}
+
+int CSessionBar::defaultWidth() const
+{
+    int width = 2 * m_pView->frameWidth() + 8;
+    for (int column = 0; column < CSessionList::COLUMN_COUNT; ++column)
+        width += columnWidth(column);
+    return std::max(width, DEFAULT_WIDTH);
+}
+
+void CSessionBar::createMenu()
+{
+    m_pMenu = new QMenu(this);
+    m_pTerminate = m_pMenu->addAction(tr("&Terminate"));
+    connect(m_pTerminate, &QAction::triggered, this, &CSessionBar::terminateRequested);
+}
+
+std::vector<int> CSessionBar::selectedRows() const
+{
+    std::vector<int> rows;
+    for (const QModelIndex& index : m_pView->selectionModel()->selectedRows())
+        rows.push_back(index.row());
+    std::sort(rows.begin(), rows.end());
+    return rows;
+}
+
+void CSessionBar::redraw()
+{
+    m_pView->setUpdatesEnabled(false);
+    m_pModel->redraw();
+    m_pView->setUpdatesEnabled(true);
+    m_pView->viewport()->update();
+}
+
+void CSessionBar::clearView()
+{
+    m_pModel->clearRows();
+}
+
+void CSessionBar::repaintRows()
+{
+    m_pModel->repaintRows();
+}
+
+void CSessionBar::onHeaderClicked(int column)
+{
+    m_sessions.sortBy(column);
+    redraw();
+}
+
+QPoint CSessionBar::menuPosition(const QContextMenuEvent& event) const
+{
+    const std::vector<int> rows = selectedRows();
+    if (event.reason() != QContextMenuEvent::Keyboard || rows.empty())
+        return event.globalPos();
+    const QRect first = m_pView->visualRect(m_pModel->index(rows.front(), 0));
+    return m_pView->viewport()->mapToGlobal(first.topLeft() + QPoint(5, 5));
+}
+
+bool CSessionBar::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::ContextMenu ||
+        (watched != m_pView && watched != m_pView->viewport()))
+        return QDockWidget::eventFilter(watched, event);
+    // The menu opens only while at least one row is selected.
+    if (!selectedRows().empty())
+        m_pMenu->popup(menuPosition(*static_cast<QContextMenuEvent*>(event)));
+    return true;
+}
