@@ -87,8 +87,9 @@ TEST_F(ConsoleCommandsTest, TerminateOneSessionAsksForIt)
     m_answers = {"{OK}"};
     const std::vector<int> rows = {2};
     EXPECT_TRUE(TerminateSessions(m_connection, m_sessions, rows, m_prompts));
-    EXPECT_EQ(m_prompts.questions,
-              std::vector<std::string>{"Are you sure you want to terminate the session 10.0.0.3:3?"});
+    EXPECT_EQ(
+        m_prompts.questions,
+        std::vector<std::string>{"Are you sure you want to terminate the session 10.0.0.3:3?"});
     EXPECT_EQ(Sent(), std::vector<std::string>{"TERMINATE 10.0.0.3:3"});
     EXPECT_EQ(Ids(), (std::vector<std::u16string>{u"10.0.0.1:1", u"10.0.0.2:2", u"10.0.0.4:4"}));
 
@@ -104,8 +105,9 @@ TEST_F(ConsoleCommandsTest, TerminateThreeAsksOnceAndRemovesFromTheBottom)
     m_answers = {"{OK}", "{OK}", "{OK}"};
     const std::vector<int> rows = {0, 1, 3};
     EXPECT_TRUE(TerminateSessions(m_connection, m_sessions, rows, m_prompts));
-    EXPECT_EQ(m_prompts.questions, std::vector<std::string>{
-                                       "Are you sure you want to terminate the selected sessions?"});
+    EXPECT_EQ(
+        m_prompts.questions,
+        std::vector<std::string>{"Are you sure you want to terminate the selected sessions?"});
     EXPECT_EQ(Sent(), (std::vector<std::string>{"TERMINATE 10.0.0.1:1", "TERMINATE 10.0.0.2:2",
                                                 "TERMINATE 10.0.0.4:4"}));
     EXPECT_EQ(Ids(), std::vector<std::u16string>{u"10.0.0.3:3"});
@@ -150,8 +152,8 @@ TEST_F(ConsoleCommandsTest, ClearLog)
     ClearServerLog(m_connection, m_prompts);
     ClearServerLog(m_connection, m_prompts);
     EXPECT_EQ(Sent(), (std::vector<std::string>{"CLEARLOG", "CLEARLOG", "CLEARLOG"}));
-    EXPECT_EQ(m_prompts.errors, (std::vector<std::string>{"Unable to clear log.",
-                                                          "Clear log command failed."}));
+    EXPECT_EQ(m_prompts.errors,
+              (std::vector<std::string>{"Unable to clear log.", "Clear log command failed."}));
 }
 
 TEST_F(ConsoleCommandsTest, ViewLogDownloadsIntoANewTemporaryFile)
@@ -176,7 +178,8 @@ TEST_F(ConsoleCommandsTest, ViewLogDownloadsIntoANewTemporaryFile)
 
     // A folder that takes no file: nothing is sent.
     const LogDownload nowhere = DownloadServerLog(m_connection, folder.File("missing"));
-    EXPECT_EQ(nowhere.error, "Could not create a temporary file in " + folder.File("missing") + ".");
+    EXPECT_EQ(nowhere.error,
+              "Could not create a temporary file in " + folder.File("missing") + ".");
     EXPECT_EQ(Sent().size(), 2u);
 }
 

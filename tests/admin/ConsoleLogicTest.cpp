@@ -63,9 +63,9 @@ TEST(CommandRulesTest, ServerItemMenu)
     // names are compared exactly.
     for (const AdminCommand command : SERVER_COMMANDS)
     {
-        const bool connectionCommand =
-            command != AdminCommand::Connect && command != AdminCommand::Edit &&
-            command != AdminCommand::Remove;
+        const bool connectionCommand = command != AdminCommand::Connect &&
+                                       command != AdminCommand::Edit &&
+                                       command != AdminCommand::Remove;
         EXPECT_EQ(IsServerItemCommandEnabled(command, true, u"A", u"A"), connectionCommand);
         EXPECT_FALSE(IsServerItemCommandEnabled(command, true, u"B", u"A"));
         EXPECT_FALSE(IsServerItemCommandEnabled(command, true, u"a", u"A"));
@@ -89,16 +89,15 @@ TEST(AdminCommandLineTest, OptionsAndErrors)
     EXPECT_EQ(ParseAdminCommandLine({"--help", "--export-icon", "48", "a.png"}).action,
               AdminCommandLine::Help);
 
-    const std::vector<std::vector<std::string>> invalid = {
-        {"--connect"},
-        {"--connect", ""},
-        {"--export-icon", "48"},
-        {"--export-icon", "0", "a.png"},
-        {"--export-icon", "4096", "a.png"},
-        {"--export-icon", "48px", "a.png"},
-        {"--bogus"},
-        {"Depot"},
-        {"-platform"}};
+    const std::vector<std::vector<std::string>> invalid = {{"--connect"},
+                                                           {"--connect", ""},
+                                                           {"--export-icon", "48"},
+                                                           {"--export-icon", "0", "a.png"},
+                                                           {"--export-icon", "4096", "a.png"},
+                                                           {"--export-icon", "48px", "a.png"},
+                                                           {"--bogus"},
+                                                           {"Depot"},
+                                                           {"-platform"}};
     for (const auto& arguments : invalid)
     {
         const AdminCommandLine line = ParseAdminCommandLine(arguments);
@@ -193,7 +192,9 @@ TEST(TempFileTest, NamesCountUpFromTheSeed)
     ASSERT_TRUE(CreateTempFile(dir.Path(), "TQ1", 0xFFFF, path, error));
     ASSERT_TRUE(CreateTempFile(dir.Path(), "TQ1", 0xFFFF, path, error));
     EXPECT_EQ(path, dir.File("TQ10002.tmp"));
-    struct stat info{};
+    struct stat info
+    {
+    };
     ASSERT_EQ(stat(path.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(info.st_size, 0);
