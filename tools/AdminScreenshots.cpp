@@ -72,7 +72,10 @@ bool Save(QWidget& window, const QString& path)
     painter.drawText(QRect(30, 0, image.width() - 36, bar), Qt::AlignVCenter, window.windowTitle());
     painter.drawPixmap(0, bar, content);
     painter.end();
-    const bool saved = image.save(path, "PNG");
+    // A palette of 256 colours keeps the files small; the windows have few colours.
+    const bool saved =
+        image.convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither | Qt::AvoidDither)
+            .save(path, "PNG");
     std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "FAILED", path.toLocal8Bit().constData());
     return saved;
 }

@@ -39,9 +39,8 @@ void CSessionBar::createView()
     header->setStretchLastSection(false);
     for (int column = 0; column < CSessionList::COLUMN_COUNT; ++column)
         m_pView->setColumnWidth(column, columnWidth(column));
-    // A double-click on a header sorts as well (after the click it begins with).
+    // A double-click sorts as well: the header reports each of its two clicks.
     connect(header, &QHeaderView::sectionClicked, this, &CSessionBar::onHeaderClicked);
-    connect(header, &QHeaderView::sectionDoubleClicked, this, &CSessionBar::onHeaderClicked);
     // The selection stays as visible when the list loses the focus.
     QPalette palette = m_pView->palette();
     for (const auto role : {QPalette::Highlight, QPalette::HighlightedText})

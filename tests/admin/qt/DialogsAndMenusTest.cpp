@@ -310,6 +310,16 @@ TEST_F(ConsoleWindowTest, MenusPromptsAndViews)
     EXPECT_GE(m_frame->sessionBar()->view()->columnWidth(3), 130);
     EXPECT_EQ(m_frame->statisticsBar()->table()->columnWidth(0), 150);
     EXPECT_EQ(m_frame->statisticsBar()->table()->columnWidth(1), 200);
+    // The Servers view's menu on empty space: Add... and the bar's icon sizes.
+    CServerBar* servers = m_frame->serverBar();
+    QStringList space;
+    for (QAction* action : servers->spaceMenu()->actions())
+        space << (action->isSeparator() ? QString("-") : action->text());
+    EXPECT_EQ(space, (QStringList{"Add...", "-", "Large Icons", "Small Icons"}));
+    EXPECT_EQ(servers->list()->iconSize(), QSize(32, 32));
+    servers->spaceMenu()->actions()[3]->trigger();
+    EXPECT_EQ(servers->list()->iconSize(), QSize(16, 16));
+    EXPECT_EQ(servers->list()->viewMode(), QListView::ListMode);
     // The offscreen platform reports no lock states: no indicator panes.
     EXPECT_FALSE(CLockIndicators(m_frame->statusBar()).available());
 }
