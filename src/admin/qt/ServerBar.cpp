@@ -44,6 +44,7 @@ void CServerBar::createBar()
 QAction* CServerBar::addItemCommand(const QString& text, AdminCommand command)
 {
     QAction* action = m_pItemMenu->addAction(text);
+    action->setStatusTip(QString::fromUtf8(CommandPrompt(command)));
     connect(action, &QAction::triggered, this,
             [this, command] { Q_EMIT commandRequested(command); });
     m_itemActions[command] = action;
@@ -66,6 +67,7 @@ void CServerBar::createMenus()
 
     m_pSpaceMenu = new QMenu(this);
     QAction* add = m_pSpaceMenu->addAction(tr("Add..."));
+    add->setStatusTip(QString::fromUtf8(CommandPrompt(AdminCommand::Add)));
     connect(add, &QAction::triggered, this, [this] { Q_EMIT commandRequested(AdminCommand::Add); });
     m_pSpaceMenu->addSeparator();
     auto* sizes = new QActionGroup(this);
@@ -76,6 +78,8 @@ void CServerBar::createMenus()
         action->setCheckable(true);
         sizes->addAction(action);
     }
+    m_pLargeIcons->setStatusTip(tr("Show the servers with large icons"));
+    m_pSmallIcons->setStatusTip(tr("Show the servers with small icons"));
     connect(m_pLargeIcons, &QAction::triggered, this, [this] { setLargeIcons(true); });
     connect(m_pSmallIcons, &QAction::triggered, this, [this] { setLargeIcons(false); });
 }

@@ -316,6 +316,13 @@ TEST_F(ConsoleWindowTest, MenusPromptsAndViews)
     for (QAction* action : servers->spaceMenu()->actions())
         space << (action->isSeparator() ? QString("-") : action->text());
     EXPECT_EQ(space, (QStringList{"Add...", "-", "Large Icons", "Small Icons"}));
+    for (QMenu* menu :
+         {servers->spaceMenu(), servers->itemMenu(), m_frame->sessionBar()->contextMenu()})
+        for (QAction* action : menu->actions())
+            EXPECT_TRUE(action->isSeparator() || !action->statusTip().isEmpty())
+                << action->text().toStdString();
+    EXPECT_EQ(servers->itemMenu()->actions()[0]->statusTip(),
+              "Connect to the currently selected server.");
     EXPECT_EQ(servers->list()->iconSize(), QSize(32, 32));
     servers->spaceMenu()->actions()[3]->trigger();
     EXPECT_EQ(servers->list()->iconSize(), QSize(16, 16));
