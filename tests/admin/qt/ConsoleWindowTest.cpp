@@ -23,6 +23,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <csignal>
 
 using namespace tq_test;
 using namespace std::chrono_literals;
@@ -297,8 +298,8 @@ TEST_F(ConsoleWindowTest, StatisticsPollFillsTheRowsAndDropsAVanishedSession)
     EXPECT_EQ(table->horizontalHeaderItem(1)->text(), "Value");
 
     // The ticks are called directly: no test waits for the 2 s timer. While a SHOW
-    // waits for its reply, the timer is stopped (a reply may also be there at once,
-    // so this is watched over a few polls).
+    // waits for its reply, the timer is stopped: the server is held for a moment, so
+    // that the reply cannot be there at once.
     SelectRows({0});
     std::vector<bool> timerWhileWaiting;
     QTimer watch;
@@ -309,8 +310,9 @@ TEST_F(ConsoleWindowTest, StatisticsPollFillsTheRowsAndDropsAVanishedSession)
                              timerWhileWaiting.push_back(m_frame->statisticsTimer().isActive());
                      });
     watch.start(1);
-    for (int poll = 0; poll < 20 && timerWhileWaiting.empty(); ++poll)
-        m_frame->pollStatistics();
+    m_server.Process().Signal(SIGSTOP);
+    QTimer::singleShot(250, [this] { m_server.Process().Signal(SIGCONT); });
+    m_frame->pollStatistics();
     watch.stop();
     ASSERT_FALSE(timerWhileWaiting.empty());
     EXPECT_EQ(std::count(timerWhileWaiting.begin(), timerWhileWaiting.end(), true), 0);
