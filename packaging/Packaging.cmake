@@ -1,0 +1,62 @@
+# Debian packages, one per program: tarviqen-server, tarviqen-client, tarviqen-admin.
+# `scripts/package` runs cpack on a build folder; the packages land in build/packages/.
+set(TQ_PKG_SOURCE ${PROJECT_SOURCE_DIR}/packaging)
+set(TQ_PKG_BINARY ${PROJECT_BINARY_DIR}/packaging)
+set(TQ_PKG_MAINTAINER "Ostrivel Tarvi*Qen developers <tarviqen@ostrivel.example>")
+
+# Compressed documents of one package: its copyright, changelog and manual page.
+function(tq_package_docs component package program)
+  set(out ${TQ_PKG_BINARY}/${package})
+  set(PACKAGE ${package})
+  set(MAINTAINER ${TQ_PKG_MAINTAINER})
+  configure_file(${TQ_PKG_SOURCE}/common/changelog.in ${out}/changelog @ONLY)
+  add_custom_command(
+    OUTPUT ${out}/changelog.gz ${out}/${program}.1.gz
+    COMMAND gzip -9nc ${out}/changelog > ${out}/changelog.gz
+    COMMAND gzip -9nc ${TQ_PKG_SOURCE}/${component}/${program}.1 > ${out}/${program}.1.gz
+    DEPENDS ${out}/changelog ${TQ_PKG_SOURCE}/${component}/${program}.1
+    VERBATIM)
+  add_custom_target(tq_docs_${component} ALL DEPENDS ${out}/changelog.gz ${out}/${program}.1.gz)
+  install(FILES ${TQ_PKG_SOURCE}/common/copyright ${out}/changelog.gz
+          DESTINATION share/doc/${package} COMPONENT ${component})
+  install(FILES ${out}/${program}.1.gz DESTINATION share/man/man1 COMPONENT ${component})
+endfunction()
+
+# Server: the program, its systemd unit and the maintainer scripts that create the
+# service user, the default settings and the log folder.
+if(TARGET TarviQenServer)
+  install(TARGETS TarviQenServer RUNTIME DESTINATION bin COMPONENT server)
+  install(FILES ${TQ_PKG_SOURCE}/server/TarviQenService.service
+          DESTINATION /lib/systemd/system COMPONENT server)
+  tq_package_docs(server tarviqen-server TarviQenServer)
+endif()
+
+if(TARGET TarviQenClient)
+  install(TARGETS TarviQenClient RUNTIME DESTINATION bin COMPONENT client)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tarviqen)
+set(CPACK_PACKAGE_VENDOR "Ostrivel")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${TQ_PKG_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING IGNORE)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${TQ_PKG_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://ostrivel.example/tarviqen")
+
+set(CPACK_DEBIAN_SERVER_PACKAGE_NAME tarviqen-server)
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
+    "${TQ_PKG_SOURCE}/server/postinst;${TQ_PKG_SOURCE}/server/prerm;${TQ_PKG_SOURCE}/server/postrm")
+file(READ ${TQ_PKG_SOURCE}/server/description TQ_SERVER_DESCRIPTION)
+set(CPACK_COMPONENT_SERVER_DESCRIPTION "${TQ_SERVER_DESCRIPTION}")
+
+include(CPack)
