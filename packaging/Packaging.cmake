@@ -31,8 +31,46 @@ if(TARGET TarviQenServer)
   tq_package_docs(server tarviqen-server TarviQenServer)
 endif()
 
+# Icons drawn by the programs' own code, in the sizes of the hicolor theme.
+set(TQ_ICON_SIZES 16 24 32 48 64 128 256)
+set(TQ_ICON_DIR ${TQ_PKG_BINARY}/icons)
+function(tq_package_icon component name)
+  foreach(size ${TQ_ICON_SIZES})
+    install(FILES ${TQ_ICON_DIR}/${size}x${size}/${name}.png
+            DESTINATION share/icons/hicolor/${size}x${size}/apps COMPONENT ${component})
+  endforeach()
+endfunction()
+if(TARGET tq_export_icons)
+  set(icon_outputs)
+  foreach(size ${TQ_ICON_SIZES})
+    list(APPEND icon_outputs ${TQ_ICON_DIR}/${size}x${size}/tarviqen-client.png)
+  endforeach()
+  add_custom_command(
+    OUTPUT ${icon_outputs}
+    COMMAND tq_export_icons ${TQ_ICON_DIR} ${TQ_ICON_SIZES}
+    DEPENDS tq_export_icons
+    VERBATIM)
+  add_custom_target(tq_package_icons ALL DEPENDS ${icon_outputs})
+endif()
+
+# Client: the program, a launcher that keeps its settings in the user's configuration
+# folder, the desktop entry and icon, and the commented example settings.
 if(TARGET TarviQenClient)
   install(TARGETS TarviQenClient RUNTIME DESTINATION bin COMPONENT client)
+  install(PROGRAMS ${TQ_PKG_SOURCE}/client/tarviqen-client DESTINATION bin COMPONENT client)
+  install(FILES ${TQ_PKG_SOURCE}/client/tarviqen-client.desktop
+          DESTINATION share/applications COMPONENT client)
+  install(FILES ${TQ_PKG_SOURCE}/client/TarviQenClientSettings.txt
+          DESTINATION share/doc/tarviqen-client/examples COMPONENT client)
+  tq_package_icon(client tarviqen-client)
+  tq_package_docs(client tarviqen-client TarviQenClient)
+  add_custom_command(
+    OUTPUT ${TQ_PKG_BINARY}/tarviqen-client.1.gz
+    COMMAND gzip -9nc ${TQ_PKG_SOURCE}/client/tarviqen-client.1 > ${TQ_PKG_BINARY}/tarviqen-client.1.gz
+    DEPENDS ${TQ_PKG_SOURCE}/client/tarviqen-client.1
+    VERBATIM)
+  add_custom_target(tq_docs_client_launcher ALL DEPENDS ${TQ_PKG_BINARY}/tarviqen-client.1.gz)
+  install(FILES ${TQ_PKG_BINARY}/tarviqen-client.1.gz DESTINATION share/man/man1 COMPONENT client)
 endif()
 
 set(CPACK_GENERATOR DEB)
@@ -58,5 +96,10 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     "${TQ_PKG_SOURCE}/server/postinst;${TQ_PKG_SOURCE}/server/prerm;${TQ_PKG_SOURCE}/server/postrm")
 file(READ ${TQ_PKG_SOURCE}/server/description TQ_SERVER_DESCRIPTION)
 set(CPACK_COMPONENT_SERVER_DESCRIPTION "${TQ_SERVER_DESCRIPTION}")
+
+set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME tarviqen-client)
+set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION net)
+file(READ ${TQ_PKG_SOURCE}/client/description TQ_CLIENT_DESCRIPTION)
+set(CPACK_COMPONENT_CLIENT_DESCRIPTION "${TQ_CLIENT_DESCRIPTION}")
 
 include(CPack)
