@@ -9,10 +9,34 @@
 #include "platform/SignalWatcher.h"
 
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace
 {
+void PrintUsage()
+{
+    std::printf("Usage: TarviQenClient\n"
+                "Runs the Ostrivel Tarvi*Qen Client: applications connect to 127.0.0.1:ListenPort\n"
+                "and reach their host through the proxy server. The settings are read from\n"
+                "TarviQenClientSettings.txt in the program folder ($TARVIQEN_FOLDER when set,\n"
+                "else the folder of the program). The tray menu's Exit, Ctrl+C or SIGTERM end it.\n");
+}
+
+bool AsksForHelp(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i)
+    {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-help") == 0 ||
+            std::strcmp(argv[i], "-h") == 0)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
 int RunHeadless()
 {
     CClientApplication application(std::make_unique<CHeadlessIndicator>(),
@@ -24,6 +48,11 @@ int RunHeadless()
 
 int main(int argc, char** argv)
 {
+    if (AsksForHelp(argc, argv))
+    {
+        PrintUsage();
+        return 0;
+    }
     // Blocked before any thread starts, so that only the watcher's thread sees them.
     BlockSignals({SIGINT, SIGTERM});
     // A closed standard error (the log's echo) must not end the client.
