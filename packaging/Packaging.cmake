@@ -73,6 +73,28 @@ if(TARGET TarviQenClient)
   install(FILES ${TQ_PKG_BINARY}/tarviqen-client.1.gz DESTINATION share/man/man1 COMPONENT client)
 endif()
 
+# Admin console: the program, its desktop entry and icon (written by the program).
+if(TARGET TarviAdmin)
+  install(TARGETS TarviAdmin RUNTIME DESTINATION bin COMPONENT admin)
+  install(FILES ${TQ_PKG_SOURCE}/admin/tarviqen-admin.desktop
+          DESTINATION share/applications COMPONENT admin)
+  set(admin_icons)
+  foreach(size ${TQ_ICON_SIZES})
+    set(icon ${TQ_ICON_DIR}/${size}x${size}/tarviqen-admin.png)
+    add_custom_command(
+      OUTPUT ${icon}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${TQ_ICON_DIR}/${size}x${size}
+      COMMAND ${CMAKE_COMMAND} -E env QT_QPA_PLATFORM=offscreen
+              $<TARGET_FILE:TarviAdmin> --export-icon ${size} ${icon}
+      DEPENDS TarviAdmin
+      VERBATIM)
+    list(APPEND admin_icons ${icon})
+  endforeach()
+  add_custom_target(tq_package_admin_icons ALL DEPENDS ${admin_icons})
+  tq_package_icon(admin tarviqen-admin)
+  tq_package_docs(admin tarviqen-admin TarviAdmin)
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarviqen)
 set(CPACK_PACKAGE_VENDOR "Ostrivel")
@@ -101,5 +123,10 @@ set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME tarviqen-client)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_SECTION net)
 file(READ ${TQ_PKG_SOURCE}/client/description TQ_CLIENT_DESCRIPTION)
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION "${TQ_CLIENT_DESCRIPTION}")
+
+set(CPACK_DEBIAN_ADMIN_PACKAGE_NAME tarviqen-admin)
+set(CPACK_DEBIAN_ADMIN_PACKAGE_SECTION admin)
+file(READ ${TQ_PKG_SOURCE}/admin/description TQ_ADMIN_DESCRIPTION)
+set(CPACK_COMPONENT_ADMIN_DESCRIPTION "${TQ_ADMIN_DESCRIPTION}")
 
 include(CPack)
