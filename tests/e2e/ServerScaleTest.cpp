@@ -121,6 +121,8 @@ TEST(ServerScaleTest, AConnectBeyondTheDescriptorLimitGetsNoAnswerAndTheOthersGo
     options.openFileLimit = 64;
     ServerProcess server(options);
     ASSERT_TRUE(server.Start()) << server.Log();
+    // The limit is logged after the start line and the settings block.
+    ASSERT_TRUE(server.WaitForLog("client sessions.")) << server.Log();
     std::smatch match;
     const std::string log = server.Log();
     ASSERT_TRUE(std::regex_search(log, match, std::regex("Open file limit 64: room for (\\d+) client sessions\\.")))
