@@ -270,7 +270,10 @@ bool CProxyClient::ParseConnectInfo()
     std::string magic;
     std::string host;
     std::string port;
-    auto rest = SplitToken(m_initialData, ':', magic, CONNECT_INFO_FIELD_SIZE);
+    // The line is text: a zero byte ends it, and nothing after it names the host.
+    const std::string_view line =
+        std::string_view(m_initialData).substr(0, m_initialData.find('\0'));
+    auto rest = SplitToken(line, ':', magic, CONNECT_INFO_FIELD_SIZE);
     if (!rest || magic != CONNECT_INFO_MAGIC)
     {
         return false;

@@ -279,6 +279,21 @@ TEST_F(ProxyClientTest, ConnectInfoFallbacksAndErrors)
         EXPECT_EQ(State(), CProxyClient::STATE_EXIT) << line;
     }
     EXPECT_TRUE(Logged("Error: Format error in Connect Info."));
+
+    // A zero byte ends the line's text: what follows it is not part of the host.
+    using namespace std::string_literals;
+    m_app = m_sockets.AddTcpSocket();
+    AppInbound() = Text("TARVI*QEN:ho\0st,80\r"s);
+    Create(true);
+    Step();
+    EXPECT_EQ(State(), CProxyClient::STATE_EXIT);
+    m_app = m_sockets.AddTcpSocket();
+    AppInbound() = Text("TARVI*QEN:host,80\0junk\r"s);
+    Create(true);
+    Step();
+    EXPECT_EQ(State(), CProxyClient::STATE_CONNECT);
+    EXPECT_TRUE(Logged("Received host information from application: host:80."));
+
     m_app = m_sockets.AddTcpSocket();
     AppSocket().peerClosed = true;
     Create(true);
