@@ -114,6 +114,8 @@ bool Unquote(std::string_view line, size_t& pos, std::string& out)
     return false;
 }
 
+constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
+
 bool OnlySpaceFrom(std::string_view line, size_t pos)
 {
     return line.find_first_not_of(" \t", pos) == std::string_view::npos;
@@ -358,9 +360,9 @@ bool CRegistryKey::Load(int& error)
     {
         return false;
     }
-    if (content.starts_with("\xEF\xBB\xBF"))
+    if (content.starts_with(UTF8_BOM))
     {
-        content.erase(0, 3);
+        content.erase(0, UTF8_BOM.size());
     }
     m_entries.clear();
     std::string_view rest = content;
@@ -564,6 +566,12 @@ bool CRegistryKey::WriteFile()
         // Reading takes one carriage return off a line's end: a kept line that ends
         // in one more (an unreadable value) must not come back as another line.
         content += entry.rawLine.ends_with('\r') ? "\r\n" : "\n";
+    }
+    // Reading takes one byte order mark off the file's start: a kept first line that
+    // begins with one more gets it back, or that line would read differently.
+    if (content.starts_with(UTF8_BOM))
+    {
+        content.insert(0, UTF8_BOM);
     }
     int error = 0;
     if (!WriteFileAtomically(m_filePath, content, error, m_nFileMode))

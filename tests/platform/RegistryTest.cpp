@@ -144,6 +144,22 @@ TEST_F(RegistryTest, RewriteKeepsAnUnreadableLineUnreadable)
     EXPECT_EQ(tq_test::ReadFile(KeyFile()), "\"Spoilt\"=dword:00000001\r\r\n\"Text\"=\"b\"\n");
 }
 
+// Found by fuzzing: a file that starts with two byte order marks. Reading takes one
+// off; the first line, behind the other, is unreadable. Writing another value used to
+// drop the second mark too, and the line became a value on the next reading.
+TEST_F(RegistryTest, RewriteKeepsALineBehindASecondByteOrderMark)
+{
+    CreateKey();
+    tq_test::WriteFile(KeyFile(), "\xEF\xBB\xBF\xEF\xBB\xBF\"Hidden\"=dword:00000001\n");
+    uint32_t value = 0;
+    EXPECT_FALSE(OpenKey()->QueryDword("Hidden", value));
+    EXPECT_TRUE(OpenKey()->SetDword("Other", 2));
+    auto key = OpenKey();
+    EXPECT_FALSE(key->QueryDword("Hidden", value));
+    EXPECT_TRUE(key->QueryDword("Other", value));
+    EXPECT_EQ(value, 2u);
+}
+
 // Found by fuzzing (the console's server list): two names that are not UTF-8 both
 // came out as U+FFFD, one list entry twice, of which a save kept only one.
 TEST_F(RegistryTest, NameThatIsNotUtf8MakesTheLineUnreadable)
