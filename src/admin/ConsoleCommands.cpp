@@ -37,7 +37,10 @@ bool TerminateSessions(CServerConnection& connection, CSessionList& sessions,
         return false;
     for (const int row : selectedRows)
     {
-        const std::string sessionId = Utf16ToUtf8(sessions.getSessionID(row));
+        // The server ends a command at its CR: an ID that holds one (only a broken
+        // server lists such a thing) must not send the rest as a command of its own.
+        const std::u16string listed = sessions.getSessionID(row);
+        const std::string sessionId = Utf16ToUtf8(listed.substr(0, listed.find(u'\r')));
         if (selectedRows.size() == 1 &&
             !prompts.ask("Are you sure you want to terminate the session " + sessionId + "?"))
             return false;

@@ -22,7 +22,7 @@ namespace
 
 class RecordingPrompts : public IConsolePrompts
 {
-public:
+  public:
     bool ask(const std::string& question) override
     {
         questions.push_back(question);
@@ -36,7 +36,7 @@ public:
 
 class ConsoleCommandsTest : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override
     {
         m_connection.setWaitHook(&m_waits);
@@ -98,6 +98,16 @@ TEST_F(ConsoleCommandsTest, TerminateOneSessionAsksForIt)
     EXPECT_FALSE(TerminateSessions(m_connection, m_sessions, first, m_prompts));
     EXPECT_EQ(Sent().size(), 1u);
     EXPECT_EQ(m_sessions.getCount(), 3);
+}
+
+// A listed ID with a CR in it: the text after it is not sent as a command of its own.
+TEST_F(ConsoleCommandsTest, TerminateSendsAnIdOnlyUpToACarriageReturn)
+{
+    m_answers = {"{OK}", "{OK}"};
+    m_sessions.addSession(u"10.0.0.5:5\rSHUTDOWN 5318", u"c", u"a", u"s");
+    const std::vector<int> rows = {4};
+    EXPECT_TRUE(TerminateSessions(m_connection, m_sessions, rows, m_prompts));
+    EXPECT_EQ(Sent(), std::vector<std::string>{"TERMINATE 10.0.0.5:5"});
 }
 
 TEST_F(ConsoleCommandsTest, TerminateThreeAsksOnceAndRemovesFromTheBottom)
