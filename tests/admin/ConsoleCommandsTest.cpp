@@ -108,6 +108,7 @@ TEST_F(ConsoleCommandsTest, TerminateSendsAnIdOnlyUpToACarriageReturn)
     const std::vector<int> rows = {4};
     EXPECT_TRUE(TerminateSessions(m_connection, m_sessions, rows, m_prompts));
     EXPECT_EQ(Sent(), std::vector<std::string>{"TERMINATE 10.0.0.5:5"});
+    EXPECT_EQ(m_server.ReadLineNow(200ms), "<none>"); // nothing after it
 }
 
 TEST_F(ConsoleCommandsTest, TerminateThreeAsksOnceAndRemovesFromTheBottom)
