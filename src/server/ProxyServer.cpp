@@ -232,7 +232,7 @@ void CProxyServer::HandleConnect(uint32_t now)
     const SocketAddress& sender = m_clientListener.m_addrSender;
     const SessionId previous = SessionId::FromBytes(packet.Payload());
     if (CProxySession* replaced = FindSessionById(previous))
-        RemoveSession(replaced);
+        ReplaceSession(replaced);
     if (!HasRoomForSession(now))
         return;
 
@@ -251,6 +251,17 @@ void CProxyServer::HandleConnect(uint32_t now)
                   address.c_str(), port, id.ToText().c_str());
     created->Step(now);
     m_passSerials.push_back(serial); // stepped again with the others in this pass
+}
+
+// The client has started anew: its previous session goes. One that its client has
+// already closed and that still writes acknowledged bytes to the host is left to
+// finish that (it ends by itself); it only no longer answers to the ID.
+void CProxyServer::ReplaceSession(CProxySession* session)
+{
+    if (session->IsDrainingToHost())
+        m_sessionsById.erase(session->GetSessionId());
+    else
+        RemoveSession(session);
 }
 
 // Every session holds two descriptors: a Connect beyond the limit gets no session and
@@ -301,7 +312,10 @@ void CProxyServer::RemoveSession(CProxySession* session)
 {
     const uint64_t serial = session->GetClientToken() / 2;
     m_sessionsBySerial.erase(serial);
-    m_sessionsById.erase(session->GetSessionId());
+    // A session that was replaced while draining no longer holds its ID.
+    const auto byId = m_sessionsById.find(session->GetSessionId());
+    if (byId != m_sessionsById.end() && byId->second == session)
+        m_sessionsById.erase(byId);
     m_timers.Remove(serial);
     for (int i = 0; i < m_sessions.getCount(); ++i)
     {

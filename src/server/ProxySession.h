@@ -58,6 +58,9 @@ public:
     void CloseByAdministrator();
 
     int GetState() const { return m_nState; }
+    // The client has closed; the session only still writes the bytes it holds to the
+    // host (or gives up on them at the drain limit).
+    bool IsDrainingToHost() const { return m_bDraining; }
     const std::string& GetClientId() const { return m_clientId; }
     const SessionId& GetSessionId() const { return m_sessionId; }
     const DateTime& GetConnectTime() const { return m_connectTime; }

@@ -129,6 +129,48 @@ TEST_F(ProxyServerLoopTest, ASessionDestroyedWhileItsSocketIsReadyIsNotStepped)
     EXPECT_EQ(0, tq_test::CountOf(Log(), "Received ACK for packet (1000)"));
 }
 
+// A session that its client has closed while the host still had to take bytes goes
+// on writing them when the client's next Connect carries its ID: those bytes were
+// acknowledged to the client and must reach the host. Only then does it end.
+TEST_F(ProxyServerLoopTest, AConnectWithTheIdOfADrainingSessionLetsItsBytesReachTheHost)
+{
+    Connect(1027);
+    Pass(2);
+    const SOCKET udp = m_sockets.LastUdpSocket();
+    const SessionId id = m_server->GetSession(0)->GetSessionId();
+    m_sockets.Deliver(udp, Packet(PACKET_ACK, 1000), Client(1027));
+    Pass(2);
+    m_sockets.Deliver(udp, Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(u"10.1.2.3,80", false)), Client(1027));
+    Pass(3);
+    ASSERT_EQ(CProxySession::STATE_DATA, m_server->GetSession(0)->GetState());
+    const SOCKET host = m_sockets.LastTcpSocket();
+    m_sockets.Socket(host).sendLimit = 0; // the host takes nothing for a while
+    const std::string held = "acknowledged, not yet written";
+    m_sockets.Deliver(udp, Packet(PACKET_DATA, 2002, {reinterpret_cast<const uint8_t*>(held.data()), held.size()}),
+                      Client(1027));
+    m_sockets.Deliver(udp, Packet(PACKET_CLOSE, 2003), Client(1027));
+    Pass(3);
+    m_sockets.TakeSent();
+    Connect(1028, id);
+    Pass(2);
+    ASSERT_EQ(2, m_server->GetSessionCount());
+    EXPECT_TRUE(m_sockets.IsOpen(host));
+    EXPECT_EQ((std::vector<uint8_t>{PACKET_ACK, PACKET_SESSION}), SentTypes());
+    // The new session holds the client's ID now: a Probe with the old one finds none.
+    m_sockets.Deliver(m_clientPort, Packet(PACKET_PROBE, 0, {id.bytes.data(), id.bytes.size()}), Client(1028));
+    Pass(2);
+    EXPECT_EQ((std::vector<uint8_t>{PACKET_NOSESSION}), SentTypes());
+
+    m_sockets.Socket(host).sendLimit = -1;
+    Pass(4);
+    const auto& written = m_sockets.Socket(host).written;
+    EXPECT_EQ(held, std::string(written.begin(), written.end()));
+    EXPECT_FALSE(m_sockets.IsOpen(host));
+    ASSERT_EQ(1, m_server->GetSessionCount());
+    EXPECT_EQ("10.0.0.7:1028", m_server->GetSession(0)->GetClientId());
+    EXPECT_EQ(0, tq_test::CountOf(Log(), "bytes for the host were lost"));
+}
+
 // The admin session is behind the same socket layer: a connection waiting in the
 // listener is taken, its command read byte by byte and answered.
 TEST_F(ProxyServerLoopTest, TheAdminListenerAndSessionRunOnTheSameSockets)
