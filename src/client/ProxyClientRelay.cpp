@@ -388,8 +388,10 @@ int CProxyClient::ReadApplication(std::span<uint8_t> buffer)
         return SOCKET_ERROR;
     }
     const int result = m_sockets.Recv(m_clientTCPSocket, buffer);
-    // A short read took everything there was; a full one may have left more.
-    if (result < static_cast<int>(buffer.size()))
+    // Readable until a read finds nothing: a short read may have left the
+    // application's close behind it (its last bytes and its close are reported as one
+    // change).
+    if (result == SOCKET_ERROR && m_sockets.GetLastError() == WSAEWOULDBLOCK)
     {
         m_bAppReadable = false;
     }

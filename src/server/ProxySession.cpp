@@ -660,9 +660,6 @@ void CProxySession::ReadHost()
     std::array<uint8_t, TunnelPacket::MAX_PAYLOAD> buffer;
     m_sockets.SetLastError(0);
     const int received = m_sockets.Recv(m_hostSocket, buffer);
-    // A short read took everything there was; a full one may have left more.
-    if (received < static_cast<int>(buffer.size()))
-        m_bHostReadable = false;
     if (received > 0)
     {
         SendNumbered(PACKET_DATA, std::span<const uint8_t>(buffer).first(
@@ -680,9 +677,14 @@ void CProxySession::ReadHost()
         return;
     }
     const int error = m_sockets.GetLastError();
-    if (error != WSAEWOULDBLOCK)
-        SendError(FormatText("TCP host connection lost, error: %d (%s).", error,
-                             GetSocketErrorText(error)));
+    if (error == WSAEWOULDBLOCK)
+    {
+        // Readable until a read finds nothing: a short read may have left the host's
+        // close behind it (its last bytes and its close are reported as one change).
+        m_bHostReadable = false;
+        return;
+    }
+    SendError(FormatText("TCP host connection lost, error: %d (%s).", error, GetSocketErrorText(error)));
 }
 
 // ---- Closing ------------------------------------------------------------------------

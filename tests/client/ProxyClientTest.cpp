@@ -562,6 +562,47 @@ TEST_F(ProxyClientTest, DrainGivesUpAfterItsLimit)
     EXPECT_TRUE(Logged("4 bytes for the application were lost."));
 }
 
+// A watched session reads only what readiness reports. An application that closes right
+// after its last bytes has both reported as one change, and the read of the bytes is
+// short: the close behind them must still be read, and told to the server once the
+// last Data packet is acknowledged.
+TEST_F(ProxyClientTest, AnApplicationClosingWithItsLastBytesIsClosedTowardsTheServer)
+{
+    Create();
+    m_client->WatchSockets(16, 17);
+    auto stepWhenReady = [this](int times) {
+        for (int i = 0; i < times; ++i)
+        {
+            std::vector<SocketReadiness> ready;
+            m_sockets.WaitReady(0, ready);
+            for (const SocketReadiness& event : ready)
+                m_client->SetReady(event.token, event.readable, event.writable);
+            m_client->Step();
+        }
+    };
+    stepWhenReady(2);
+    ASSERT_EQ(State(), CProxyClient::STATE_CONNECTWACK);
+    FromServer(Packet(PACKET_ACK, 2000));
+    FromServer(Packet(PACKET_SESSION, 1000, SessionIdBytes()));
+    stepWhenReady(3);
+    FromServer(Packet(PACKET_ACK, 2001));
+    stepWhenReady(1);
+    ASSERT_EQ(State(), CProxyClient::STATE_DATA);
+    Sent();
+
+    AppInbound() = Text("the last words");
+    AppSocket().peerClosed = true;
+    stepWhenReady(1);
+    FromServer(Packet(PACKET_ACK, 2002));
+    stepWhenReady(2);
+    const auto sent = Sent();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].data, Packet(PACKET_DATA, 2002, Text("the last words")));
+    EXPECT_EQ(sent[1].data, Packet(PACKET_CLOSE, 2003));
+    EXPECT_EQ(State(), CProxyClient::STATE_WAITFINALACK);
+    EXPECT_TRUE(Logged("TCP client gracefully closed the connection."));
+}
+
 } // namespace
 
 // Two sessions started in one millisecond would write one statistics file: the later

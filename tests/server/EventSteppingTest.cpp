@@ -204,4 +204,30 @@ TEST_F(EventSteppingTest, DrainingAndClosingGiveTheSameOutcome)
     ExpectSameOutcome(hostCloses, 6000);
 }
 
+// A host that closes right after its last bytes: both come with one readiness report,
+// and the read of the bytes is short. The close behind them must still be read: the
+// session sends Close once the last Data packet is acknowledged, as a session stepped
+// on every millisecond does.
+TEST_F(EventSteppingTest, AHostClosingWithItsLastBytesIsClosedTowardsTheClient)
+{
+    const std::vector<Event> events = {
+        {3, [](Trial& r) { r.FromClient(Packet(PACKET_ACK, 1000)); }},
+        {4, [](Trial& r) { r.FromClient(Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(u"10.1.2.3,80", false))); }},
+        {20, [](Trial& r) {
+             r.HostSocket().inbound = Text("the last words");
+             r.HostSocket().peerClosed = true;
+         }},
+        {90, [](Trial& r) { r.FromClient(Packet(PACKET_ACK, 1001)); }},
+        {150, [](Trial& r) { r.FromClient(Packet(PACKET_ACK, 1002)); }},
+    };
+    const Outcome every = Play(events, 3000, false);
+    const Outcome driven = Play(events, 3000, true);
+    EXPECT_EQ(every.sent, driven.sent);
+    EXPECT_EQ(every.log, driven.log);
+    // The Close (type 5, number 1002) went out after the ACK of the data.
+    ASSERT_FALSE(driven.sent.empty());
+    EXPECT_NE(std::string::npos, driven.log.find("TCP host gracefully closed the connection."));
+    EXPECT_EQ(0u, driven.sent.back().find("90: 5 0 0 0 234 3 0 0"));
+}
+
 } // namespace
