@@ -232,7 +232,7 @@ void CProxyServer::HandleConnect(uint32_t now)
     const SocketAddress& sender = m_clientListener.m_addrSender;
     const SessionId previous = SessionId::FromBytes(packet.Payload());
     if (CProxySession* replaced = FindSessionById(previous))
-        ReplaceSession(replaced);
+        ReplaceSession(replaced, now);
     if (!HasRoomForSession(now))
         return;
 
@@ -253,15 +253,18 @@ void CProxyServer::HandleConnect(uint32_t now)
     m_passSerials.push_back(serial); // stepped again with the others in this pass
 }
 
-// The client has started anew: its previous session goes. One that its client has
-// already closed and that still writes acknowledged bytes to the host is left to
-// finish that (it ends by itself); it only no longer answers to the ID.
-void CProxyServer::ReplaceSession(CProxySession* session)
+// The client has started anew: its previous session goes. One that still holds bytes
+// for its host, which it acknowledged to the client, is left to write them first (it
+// ends by itself); it only no longer answers to the ID.
+void CProxyServer::ReplaceSession(CProxySession* session, uint32_t now)
 {
-    if (session->IsDrainingToHost())
-        m_sessionsById.erase(session->GetSessionId());
-    else
+    if (!session->KeepForHostBytes())
+    {
         RemoveSession(session);
+        return;
+    }
+    m_sessionsById.erase(session->GetSessionId());
+    Reschedule(*session, now);
 }
 
 // Every session holds two descriptors: a Connect beyond the limit gets no session and

@@ -89,7 +89,7 @@ private:
     bool AdminStep();
     bool ClientStep(uint32_t now);
     void HandleConnect(uint32_t now);
-    void ReplaceSession(CProxySession* session);
+    void ReplaceSession(CProxySession* session, uint32_t now);
     void HandleProbe();
     bool HasRoomForSession(uint32_t now);
     CProxySession* FindSessionById(const SessionId& id) const;

@@ -619,6 +619,21 @@ void CProxySession::HostWriteFailed(int error)
     m_hostBacklog.Clear();
 }
 
+bool CProxySession::KeepForHostBytes()
+{
+    if (m_bDraining)
+        return true;
+    if (m_nState != STATE_DATA || m_hostBacklog.Empty())
+        return false;
+    m_dwNow = m_clock.TickCount();
+    LogLine(CLog::LEVEL_DEBUG, "Client started a new session, %d bytes still go to the host",
+            static_cast<int>(m_hostBacklog.Size()));
+    m_bDraining = true;
+    m_dwDrainDeadline = m_dwNow + HOST_DRAIN_LIMIT_MS;
+    PauseClientSocket(true);
+    return true;
+}
+
 void CProxySession::StepDrain()
 {
     FlushHost();

@@ -58,9 +58,10 @@ public:
     void CloseByAdministrator();
 
     int GetState() const { return m_nState; }
-    // The client has closed; the session only still writes the bytes it holds to the
-    // host (or gives up on them at the drain limit).
-    bool IsDrainingToHost() const { return m_bDraining; }
+    // The client has started a new session, so this one serves it no more. Bytes that
+    // it acknowledged and still holds for the host are written first (up to the drain
+    // limit): true while it goes on for that, false when it can go at once.
+    bool KeepForHostBytes();
     const std::string& GetClientId() const { return m_clientId; }
     const SessionId& GetSessionId() const { return m_sessionId; }
     const DateTime& GetConnectTime() const { return m_connectTime; }

@@ -171,6 +171,53 @@ TEST_F(ProxyServerLoopTest, AConnectWithTheIdOfADrainingSessionLetsItsBytesReach
     EXPECT_EQ(0, tq_test::CountOf(Log(), "bytes for the host were lost"));
 }
 
+// The client's Close was lost and it started anew while its old session still held
+// acknowledged bytes for a slow host: those bytes reach the host before that session
+// ends. A replaced session that holds nothing goes at once.
+TEST_F(ProxyServerLoopTest, AReplacedSessionWritesTheBytesItHoldsForTheHostFirst)
+{
+    Connect(1027);
+    Pass(2);
+    const SOCKET udp = m_sockets.LastUdpSocket();
+    const SessionId id = m_server->GetSession(0)->GetSessionId();
+    m_sockets.Deliver(udp, Packet(PACKET_ACK, 1000), Client(1027));
+    Pass(2);
+    m_sockets.Deliver(udp, Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(u"10.1.2.3,80", false)), Client(1027));
+    Pass(3);
+    ASSERT_EQ(CProxySession::STATE_DATA, m_server->GetSession(0)->GetState());
+    const SOCKET host = m_sockets.LastTcpSocket();
+    m_sockets.Socket(host).sendLimit = 0;
+    const std::string held = "acknowledged before the Close was lost";
+    m_sockets.Deliver(udp, Packet(PACKET_DATA, 2002, {reinterpret_cast<const uint8_t*>(held.data()), held.size()}),
+                      Client(1027));
+    Pass(2);
+    Connect(1028, id);
+    Pass(2);
+    ASSERT_EQ(2, m_server->GetSessionCount());
+    EXPECT_TRUE(m_sockets.IsOpen(host));
+    // It no longer serves the client: a Data packet to it is neither taken nor answered.
+    m_sockets.TakeSent();
+    m_sockets.Deliver(udp, Packet(PACKET_DATA, 2003, {reinterpret_cast<const uint8_t*>("late"), 4}), Client(1027));
+    Pass(2);
+    EXPECT_TRUE(m_sockets.TakeSent().empty());
+
+    m_sockets.Socket(host).sendLimit = -1;
+    Pass(4);
+    const auto& written = m_sockets.Socket(host).written;
+    EXPECT_EQ(held, std::string(written.begin(), written.end()));
+    EXPECT_FALSE(m_sockets.IsOpen(host));
+    ASSERT_EQ(1, m_server->GetSessionCount());
+    EXPECT_EQ("10.0.0.7:1028", m_server->GetSession(0)->GetClientId());
+    EXPECT_EQ(0, tq_test::CountOf(Log(), "bytes for the host were lost"));
+
+    // The new session holds nothing for its host: a Connect with its ID ends it at once.
+    const SessionId second = m_server->GetSession(0)->GetSessionId();
+    Connect(1029, second);
+    Pass(2);
+    ASSERT_EQ(1, m_server->GetSessionCount());
+    EXPECT_EQ("10.0.0.7:1029", m_server->GetSession(0)->GetClientId());
+}
+
 // The admin session is behind the same socket layer: a connection waiting in the
 // listener is taken, its command read byte by byte and answered.
 TEST_F(ProxyServerLoopTest, TheAdminListenerAndSessionRunOnTheSameSockets)
