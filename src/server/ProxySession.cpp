@@ -543,8 +543,13 @@ bool CProxySession::DeliverToHost()
                 number);
         return false;
     }
+    if (!WriteHost(payload))
+    {
+        // It cannot reach the host: the client must not count it as delivered.
+        LogLine(CLog::LEVEL_DEBUG, "Host connection failed, data packet (%d) not acknowledged", number);
+        return false;
+    }
     LogLine(CLog::LEVEL_DEBUG, "Received data packet (%d)", number);
-    WriteHost(payload);
     CProxyStats::Count(m_stats.m_nBytesReceived, payload.size());
     m_stats.DataReceived();
     TouchActivity(true);
@@ -590,13 +595,21 @@ void CProxySession::TouchActivity(bool activity)
 
 // ---- The host side ------------------------------------------------------------------
 
-void CProxySession::WriteHost(std::span<const uint8_t> data)
+// False when the host's connection has failed, now or before: the data is not taken.
+bool CProxySession::WriteHost(std::span<const uint8_t> data)
 {
+    if (m_nHostError != 0)
+        return false;
+    const size_t acknowledged = m_hostBacklog.Size();
     int error = 0;
     if (!m_hostBacklog.Write(m_sockets, m_hostSocket, data, error))
-        HostWriteFailed(error);
+    {
+        HostWriteFailed(error, acknowledged);
+        return false;
+    }
     if (!m_hostBacklog.Empty())
         m_bHostWritable = false; // the socket took less: wait for its next edge
+    return true;
 }
 
 void CProxySession::FlushHost()
@@ -605,18 +618,27 @@ void CProxySession::FlushHost()
         return;
     int error = 0;
     if (!m_hostBacklog.Flush(m_sockets, m_hostSocket, error))
-        HostWriteFailed(error);
+        HostWriteFailed(error, m_hostBacklog.Size());
     if (!m_hostBacklog.Empty())
         m_bHostWritable = false;
 }
 
-void CProxySession::HostWriteFailed(int error)
+// The connection is broken: nothing reaches the host any more. Bytes that it held had
+// been acknowledged to the client, so their loss is reported at once; the client is
+// told of the failure in an Error packet as soon as nothing is in flight.
+void CProxySession::HostWriteFailed(int error, size_t acknowledged)
 {
-    // The connection is broken: the held bytes cannot be delivered any more. The next
-    // host read reports the loss to the client.
-    LogLine(CLog::LEVEL_DEBUG, "Host write error %d (%s), %d bytes dropped", error,
-            GetSocketErrorText(error), static_cast<int>(m_hostBacklog.Size()));
+    LogLine(CLog::LEVEL_DEBUG, "Host write error %d (%s)", error, GetSocketErrorText(error));
+    if (acknowledged > 0)
+        LogLine(CLog::LEVEL_ERROR, "%d bytes for the host were lost.", static_cast<int>(acknowledged));
     m_hostBacklog.Clear();
+    m_nHostError = error != 0 ? error : WSAECONNRESET;
+}
+
+void CProxySession::ReportHostFailure()
+{
+    SendError(FormatText("TCP host connection lost, error: %d (%s).", m_nHostError,
+                         GetSocketErrorText(m_nHostError)));
 }
 
 bool CProxySession::KeepForHostBytes()
@@ -648,6 +670,11 @@ void CProxySession::StepDrain()
 
 void CProxySession::ServeHost()
 {
+    if (m_nHostError != 0)
+    {
+        ReportHostFailure();
+        return;
+    }
     if (m_bHostClosed)
     {
         // The host ended earlier: close towards the client once its bytes are out, or
@@ -836,6 +863,8 @@ bool CProxySession::HostWorkReady() const
         return true;
     if (m_bDraining || m_bInFlight)
         return false;
+    if (m_nHostError != 0)
+        return true; // the failure goes to the client
     return m_bHostClosed ? m_hostBacklog.Empty() : m_bHostReadable;
 }
 

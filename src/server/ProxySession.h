@@ -123,10 +123,11 @@ private:
     bool DeliverToHost();
     void HandleAck();
     void ClientClosed(uint32_t number);
-    void WriteHost(std::span<const uint8_t> data);
+    bool WriteHost(std::span<const uint8_t> data);
     void FlushHost();
     void GiveUpHostBytes();
-    void HostWriteFailed(int error);
+    void HostWriteFailed(int error, size_t acknowledged);
+    void ReportHostFailure();
     void ServeHost();
     void ReadHost();
     void CloseByIdleTimeout(int limitSeconds);
@@ -174,6 +175,7 @@ private:
     // Client bytes the host socket has not taken yet.
     CStreamBacklog m_hostBacklog;
     bool m_bHostClosed = false; // the host ended its side; Close follows the held bytes
+    int m_nHostError = 0; // a write to the host failed with this: the connection is gone
     bool m_bDraining = false; // the client closed; writing the rest to the host
     // The end of the wait for held bytes after the host or the client closed.
     uint32_t m_dwDrainDeadline = 0;

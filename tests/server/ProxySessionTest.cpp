@@ -563,6 +563,38 @@ TEST_F(ProxySessionTest, HeldBytesReachHostAfterClose)
     EXPECT_EQ(PACKET_CLOSE, SentOne().Type());
 }
 
+// A host connection that fails on a write: the bytes held for the host had been
+// acknowledged, so their loss is reported at once; the payload that met the failure
+// and those after it are not acknowledged; the client is told in an Error packet once
+// the server's own packet in flight is acknowledged.
+TEST_F(ProxySessionTest, AHostWriteFailureIsReportedAndNothingMoreIsAcknowledged)
+{
+    ToData();
+    Host().inbound = Text("from the host");
+    Step();
+    EXPECT_EQ(1001u, SentOne().Number());
+    Host().sendLimit = 0;
+    Deliver(Packet(PACKET_DATA, 2002, Text("held")));
+    Step();
+    EXPECT_EQ(Packet(PACKET_ACK, 2002), SentBytes());
+    Host().sendError = WSAECONNRESET;
+    Deliver(Packet(PACKET_DATA, 2003, Text("refused")));
+    Step();
+    Deliver(Packet(PACKET_DATA, 2003, Text("refused"))); // sent again
+    Step();
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_THAT(Log(), HasSubstr("[10.0.0.7:1027] 4 bytes for the host were lost."));
+    EXPECT_EQ(4, m_session->GetStats().m_nBytesReceived);
+
+    Deliver(Packet(PACKET_ACK, 1001));
+    Step();
+    const TunnelPacket error = SentOne();
+    EXPECT_EQ(PACKET_ERROR, error.Type());
+    EXPECT_EQ(1002u, error.Number());
+    EXPECT_THAT(Log(), HasSubstr("Error packet sent (1002): TCP host connection lost, error: 10054 ("));
+    EXPECT_EQ(CProxySession::STATE_WAITFINALACK, m_session->GetState());
+}
+
 TEST_F(ProxySessionTest, WaitsForSocketsAndDeadlines)
 {
     StartSession();
