@@ -546,7 +546,8 @@ bool CProxySession::DeliverToHost()
     if (!WriteHost(payload))
     {
         // It cannot reach the host: the client must not count it as delivered.
-        LogLine(CLog::LEVEL_DEBUG, "Host connection failed, data packet (%d) not acknowledged", number);
+        LogLine(CLog::LEVEL_DEBUG, "Host connection failed, data packet (%d) not acknowledged",
+                number);
         return false;
     }
     LogLine(CLog::LEVEL_DEBUG, "Received data packet (%d)", number);
@@ -630,7 +631,8 @@ void CProxySession::HostWriteFailed(int error, size_t acknowledged)
 {
     LogLine(CLog::LEVEL_DEBUG, "Host write error %d (%s)", error, GetSocketErrorText(error));
     if (acknowledged > 0)
-        LogLine(CLog::LEVEL_ERROR, "%d bytes for the host were lost.", static_cast<int>(acknowledged));
+        LogLine(CLog::LEVEL_ERROR, "%d bytes for the host were lost.",
+                static_cast<int>(acknowledged));
     m_hostBacklog.Clear();
     m_nHostError = error != 0 ? error : WSAECONNRESET;
 }
@@ -726,7 +728,8 @@ void CProxySession::ReadHost()
         m_bHostReadable = false;
         return;
     }
-    SendError(FormatText("TCP host connection lost, error: %d (%s).", error, GetSocketErrorText(error)));
+    SendError(FormatText("TCP host connection lost, error: %d (%s).", error,
+                         GetSocketErrorText(error)));
 }
 
 // ---- Closing ------------------------------------------------------------------------
