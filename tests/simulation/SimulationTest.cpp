@@ -291,6 +291,9 @@ TEST(SimulationTest, ASeedReplaysItsRun)
 TEST(SimulationTest, TheChecksFindCorruptedAndMissingBytes)
 {
     SimulationConfig config = Lossy(7, MiB / 2);
+    // The same run in every build: the sabotaged packets must exist in it.
+    config.bytes = MiB / 2;
+    config.maxConnectionBytes = MiB / 8;
     config.network.loss = 0.05;
     config.sabotage = Sabotage::ForgeData;
     const SimulationResult forged = tq_sim::RunSimulation(config);
