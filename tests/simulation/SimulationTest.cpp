@@ -70,37 +70,7 @@ SimulationResult RunSeeds(SimulationConfig config, const std::vector<uint64_t>& 
         EXPECT_TRUE(result.Ok()) << "seed " << seed << " failed:" << failures << "\n  "
                                  << tq_sim::Summary(result)
                                  << "\n  replay: " << ReplayCommand(config);
-        total.bytesToHost += result.bytesToHost;
-        total.bytesToApplication += result.bytesToApplication;
-        total.virtualMs += result.virtualMs;
-        total.wallSeconds += result.wallSeconds;
-        total.cpuSeconds += result.cpuSeconds;
-        total.shortWritesToApplications += result.shortWritesToApplications;
-        total.shortWritesToHosts += result.shortWritesToHosts;
-        total.receiveBufferDrops += result.receiveBufferDrops;
-        total.connections += result.connections;
-        total.complete += result.complete;
-        total.failedReported += result.failedReported;
-        total.invalidEnds += result.invalidEnds;
-        total.replacedSessions += result.replacedSessions;
-        total.serverRestarts += result.serverRestarts;
-        total.clientRestarts += result.clientRestarts;
-        total.hostsRefusing += result.hostsRefusing;
-        total.hostsNotAnswering += result.hostsNotAnswering;
-        total.hostsSilent += result.hostsSilent;
-        total.hostsUnknown += result.hostsUnknown;
-        total.damagedIdFiles += result.damagedIdFiles;
-        total.network.sent += result.network.sent;
-        total.network.lost += result.network.lost;
-        total.network.duplicated += result.network.duplicated;
-        total.network.reordered += result.network.reordered;
-        total.network.corrupted += result.network.corrupted;
-        total.resets += result.resets;
-        total.closedEarly += result.closedEarly;
-        total.network.unreachable += result.network.unreachable;
-        total.network.icmp += result.network.icmp;
-        for (const auto& [kind, count] : result.reports)
-            total.reports[kind] += count;
+        tq_sim::AddTo(total, result);
     }
     std::printf("%zu seeds: %s\n", seeds.size(), tq_sim::Summary(total).c_str());
     return total;

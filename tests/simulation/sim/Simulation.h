@@ -118,5 +118,7 @@ std::string FormatBytes(uint64_t bytes);
 std::string FormatVirtualTime(uint64_t ms);
 // The figures of a run in a few lines (without its failures).
 std::string Summary(const SimulationResult& result);
+// Adds one run's figures to a total of several runs (the digest stays the total's).
+void AddTo(SimulationResult& total, const SimulationResult& result);
 
 } // namespace tq_sim

@@ -67,4 +67,40 @@ std::string Summary(const SimulationResult& r)
     return summary;
 }
 
+// Adds one run's figures to a total of several runs.
+void AddTo(SimulationResult& total, const SimulationResult& result)
+{
+    total.bytesToHost += result.bytesToHost;
+    total.bytesToApplication += result.bytesToApplication;
+    total.virtualMs += result.virtualMs;
+    total.wallSeconds += result.wallSeconds;
+    total.cpuSeconds += result.cpuSeconds;
+    total.shortWritesToApplications += result.shortWritesToApplications;
+    total.shortWritesToHosts += result.shortWritesToHosts;
+    total.receiveBufferDrops += result.receiveBufferDrops;
+    total.connections += result.connections;
+    total.complete += result.complete;
+    total.failedReported += result.failedReported;
+    total.invalidEnds += result.invalidEnds;
+    total.replacedSessions += result.replacedSessions;
+    total.serverRestarts += result.serverRestarts;
+    total.clientRestarts += result.clientRestarts;
+    total.hostsRefusing += result.hostsRefusing;
+    total.hostsNotAnswering += result.hostsNotAnswering;
+    total.hostsSilent += result.hostsSilent;
+    total.hostsUnknown += result.hostsUnknown;
+    total.damagedIdFiles += result.damagedIdFiles;
+    total.network.sent += result.network.sent;
+    total.network.lost += result.network.lost;
+    total.network.duplicated += result.network.duplicated;
+    total.network.reordered += result.network.reordered;
+    total.network.corrupted += result.network.corrupted;
+    total.resets += result.resets;
+    total.closedEarly += result.closedEarly;
+    total.network.unreachable += result.network.unreachable;
+    total.network.icmp += result.network.icmp;
+    for (const auto& [kind, count] : result.reports)
+        total.reports[kind] += count;
+}
+
 } // namespace tq_sim
