@@ -35,7 +35,7 @@ namespace tq_sim
 enum class Sabotage
 {
     None,
-    // The network changes a byte of a client Data packet and fixes its checksum.
+    // The network changes a byte of client Data packets and fixes their checksum.
     ForgeData,
     // The network swallows the last Data packet of a connection and answers it with a
     // forged ACK: the host misses the end of the stream, and nobody reports it.

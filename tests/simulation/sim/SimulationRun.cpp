@@ -657,6 +657,7 @@ bool SimulationRun::Tamper(const SocketAddress& from, const SocketAddress& to,
         return true;
     if (m_config.sabotage == Sabotage::ForgeData)
     {
+        // From the twentieth on, every one: the first that the server accepts is enough.
         if (++m_nDataPacketsSeen < 20)
             return true;
         data[TunnelPacket::HEADER_SIZE] ^= 0x5A;
@@ -666,7 +667,6 @@ bool SimulationRun::Tamper(const SocketAddress& from, const SocketAddress& to,
         for (int i = 0; i < 4; ++i)
             data[TunnelPacket::CHECKSUM_OFFSET + static_cast<size_t>(i)] =
                 static_cast<uint8_t>(checksum >> (8 * i));
-        m_bSabotaged = true;
         return true;
     }
     if (!IsLastDataOfConnection(from, data))
