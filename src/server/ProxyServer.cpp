@@ -16,7 +16,6 @@
 
 namespace
 {
-constexpr size_t SESSION_ID_OFFSET = TunnelPacket::HEADER_SIZE;
 constexpr size_t CONNECT_LENGTH = 28;
 
 // How often a console keyboard that cannot be watched is looked at.
