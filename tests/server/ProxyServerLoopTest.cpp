@@ -34,11 +34,14 @@ Bytes Packet(uint8_t type, uint32_t number, std::span<const uint8_t> payload = {
     return {packet.Bytes().begin(), packet.Bytes().end()};
 }
 
-SocketAddress Client(uint16_t port) { return MakeSocketAddress(AddressFromBytes(10, 0, 0, 7), port); }
+SocketAddress Client(uint16_t port)
+{
+    return MakeSocketAddress(AddressFromBytes(10, 0, 0, 7), port);
+}
 
 class ProxyServerLoopTest : public ::testing::Test
 {
-protected:
+  protected:
     void SetUp() override
     {
         CLog::GetInstance()->SetFilename(m_dir.File("Server.txt"));
@@ -71,11 +74,36 @@ protected:
     }
     void Connect(uint16_t port, const SessionId& previous = {})
     {
-        m_sockets.Deliver(m_clientPort,
-                          Packet(PACKET_CONNECT, 2000, {previous.bytes.data(), previous.bytes.size()}),
-                          Client(port));
+        m_sockets.Deliver(
+            m_clientPort,
+            Packet(PACKET_CONNECT, 2000, {previous.bytes.data(), previous.bytes.size()}),
+            Client(port));
     }
     // The packets sent since the last look, by type.
+    // A session of client port 1027 in Data, whose host takes nothing for a while.
+    struct DataSession
+    {
+        SOCKET udp;
+        SessionId id;
+        SOCKET host;
+    };
+    DataSession OpenDataSessionToSlowHost()
+    {
+        Connect(1027);
+        Pass(2);
+        DataSession session{m_sockets.LastUdpSocket(), m_server->GetSession(0)->GetSessionId(), 0};
+        m_sockets.Deliver(session.udp, Packet(PACKET_ACK, 1000), Client(1027));
+        Pass(2);
+        m_sockets.Deliver(session.udp,
+                          Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(u"10.1.2.3,80", false)),
+                          Client(1027));
+        Pass(3);
+        EXPECT_EQ(CProxySession::STATE_DATA, m_server->GetSession(0)->GetState());
+        session.host = m_sockets.LastTcpSocket();
+        m_sockets.Socket(session.host).sendLimit = 0;
+        return session;
+    }
+
     std::vector<uint8_t> SentTypes()
     {
         std::vector<uint8_t> types;
@@ -134,20 +162,15 @@ TEST_F(ProxyServerLoopTest, ASessionDestroyedWhileItsSocketIsReadyIsNotStepped)
 // acknowledged to the client and must reach the host. Only then does it end.
 TEST_F(ProxyServerLoopTest, AConnectWithTheIdOfADrainingSessionLetsItsBytesReachTheHost)
 {
-    Connect(1027);
-    Pass(2);
-    const SOCKET udp = m_sockets.LastUdpSocket();
-    const SessionId id = m_server->GetSession(0)->GetSessionId();
-    m_sockets.Deliver(udp, Packet(PACKET_ACK, 1000), Client(1027));
-    Pass(2);
-    m_sockets.Deliver(udp, Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(u"10.1.2.3,80", false)), Client(1027));
-    Pass(3);
-    ASSERT_EQ(CProxySession::STATE_DATA, m_server->GetSession(0)->GetState());
-    const SOCKET host = m_sockets.LastTcpSocket();
-    m_sockets.Socket(host).sendLimit = 0; // the host takes nothing for a while
+    const DataSession session = OpenDataSessionToSlowHost();
+    const SOCKET udp = session.udp;
+    const SessionId id = session.id;
+    const SOCKET host = session.host;
     const std::string held = "acknowledged, not yet written";
-    m_sockets.Deliver(udp, Packet(PACKET_DATA, 2002, {reinterpret_cast<const uint8_t*>(held.data()), held.size()}),
-                      Client(1027));
+    m_sockets.Deliver(
+        udp,
+        Packet(PACKET_DATA, 2002, {reinterpret_cast<const uint8_t*>(held.data()), held.size()}),
+        Client(1027));
     m_sockets.Deliver(udp, Packet(PACKET_CLOSE, 2003), Client(1027));
     Pass(3);
     m_sockets.TakeSent();
@@ -157,7 +180,8 @@ TEST_F(ProxyServerLoopTest, AConnectWithTheIdOfADrainingSessionLetsItsBytesReach
     EXPECT_TRUE(m_sockets.IsOpen(host));
     EXPECT_EQ((std::vector<uint8_t>{PACKET_ACK, PACKET_SESSION}), SentTypes());
     // The new session holds the client's ID now: a Probe with the old one finds none.
-    m_sockets.Deliver(m_clientPort, Packet(PACKET_PROBE, 0, {id.bytes.data(), id.bytes.size()}), Client(1028));
+    m_sockets.Deliver(m_clientPort, Packet(PACKET_PROBE, 0, {id.bytes.data(), id.bytes.size()}),
+                      Client(1028));
     Pass(2);
     EXPECT_EQ((std::vector<uint8_t>{PACKET_NOSESSION}), SentTypes());
 
@@ -176,20 +200,15 @@ TEST_F(ProxyServerLoopTest, AConnectWithTheIdOfADrainingSessionLetsItsBytesReach
 // ends. A replaced session that holds nothing goes at once.
 TEST_F(ProxyServerLoopTest, AReplacedSessionWritesTheBytesItHoldsForTheHostFirst)
 {
-    Connect(1027);
-    Pass(2);
-    const SOCKET udp = m_sockets.LastUdpSocket();
-    const SessionId id = m_server->GetSession(0)->GetSessionId();
-    m_sockets.Deliver(udp, Packet(PACKET_ACK, 1000), Client(1027));
-    Pass(2);
-    m_sockets.Deliver(udp, Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(u"10.1.2.3,80", false)), Client(1027));
-    Pass(3);
-    ASSERT_EQ(CProxySession::STATE_DATA, m_server->GetSession(0)->GetState());
-    const SOCKET host = m_sockets.LastTcpSocket();
-    m_sockets.Socket(host).sendLimit = 0;
+    const DataSession session = OpenDataSessionToSlowHost();
+    const SOCKET udp = session.udp;
+    const SessionId id = session.id;
+    const SOCKET host = session.host;
     const std::string held = "acknowledged before the Close was lost";
-    m_sockets.Deliver(udp, Packet(PACKET_DATA, 2002, {reinterpret_cast<const uint8_t*>(held.data()), held.size()}),
-                      Client(1027));
+    m_sockets.Deliver(
+        udp,
+        Packet(PACKET_DATA, 2002, {reinterpret_cast<const uint8_t*>(held.data()), held.size()}),
+        Client(1027));
     Pass(2);
     Connect(1028, id);
     Pass(2);
@@ -197,7 +216,8 @@ TEST_F(ProxyServerLoopTest, AReplacedSessionWritesTheBytesItHoldsForTheHostFirst
     EXPECT_TRUE(m_sockets.IsOpen(host));
     // It no longer serves the client: a Data packet to it is neither taken nor answered.
     m_sockets.TakeSent();
-    m_sockets.Deliver(udp, Packet(PACKET_DATA, 2003, {reinterpret_cast<const uint8_t*>("late"), 4}), Client(1027));
+    m_sockets.Deliver(udp, Packet(PACKET_DATA, 2003, {reinterpret_cast<const uint8_t*>("late"), 4}),
+                      Client(1027));
     Pass(2);
     EXPECT_TRUE(m_sockets.TakeSent().empty());
 
@@ -254,7 +274,8 @@ TEST_F(ProxyServerLoopTest, ATerminatedSessionEndsByItsNewDeadline)
     m_clock.Advance(CProxySession::PROTOCOL_TIMEOUT_MS + 1);
     Pass(3);
     EXPECT_EQ(0, m_server->GetSessionCount());
-    EXPECT_THAT(Log(), HasSubstr("[10.0.0.7:1027] Error: Timeout when waiting for final ACK (1000)"));
+    EXPECT_THAT(Log(),
+                HasSubstr("[10.0.0.7:1027] Error: Timeout when waiting for final ACK (1000)"));
 }
 
 } // namespace
