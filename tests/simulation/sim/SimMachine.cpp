@@ -362,18 +362,31 @@ void SimMachine::ConnectFailed(SOCKET s, uint64_t serial, int error)
     Touch();
 }
 
-int SimMachine::Send(SOCKET s, std::span<const uint8_t> data)
+// The link of a connected TCP socket that can be read or written, or the error a
+// read or write gets.
+TcpLink* SimMachine::UsableLink(SOCKET s, int& error)
 {
     Sock* sock = Find(s);
     if (sock == nullptr || sock->kind != Kind::Tcp)
-        return Fail(WSAENOTSOCK);
-    if (sock->connectState < 0)
-        return Fail(sock->connectError);
-    if (!sock->link)
-        return Fail(WSAENOTCONN);
-    TcpLink& link = *sock->link;
-    if (link.reset)
-        return Fail(WSAECONNRESET);
+        error = WSAENOTSOCK;
+    else if (sock->connectState < 0)
+        error = sock->connectError;
+    else if (!sock->link)
+        error = WSAENOTCONN;
+    else if (sock->link->reset)
+        error = WSAECONNRESET;
+    else
+        return sock->link.get();
+    return nullptr;
+}
+
+int SimMachine::Send(SOCKET s, std::span<const uint8_t> data)
+{
+    int error = 0;
+    TcpLink* usable = UsableLink(s, error);
+    if (usable == nullptr)
+        return Fail(error);
+    TcpLink& link = *usable;
     const size_t count = link.toPeer.Write(data);
     if (count < data.size())
     {
@@ -389,16 +402,11 @@ int SimMachine::Send(SOCKET s, std::span<const uint8_t> data)
 
 int SimMachine::Recv(SOCKET s, std::span<uint8_t> buffer)
 {
-    Sock* sock = Find(s);
-    if (sock == nullptr || sock->kind != Kind::Tcp)
-        return Fail(WSAENOTSOCK);
-    if (sock->connectState < 0)
-        return Fail(sock->connectError);
-    if (!sock->link)
-        return Fail(WSAENOTCONN);
-    TcpLink& link = *sock->link;
-    if (link.reset)
-        return Fail(WSAECONNRESET);
+    int error = 0;
+    TcpLink* usable = UsableLink(s, error);
+    if (usable == nullptr)
+        return Fail(error);
+    TcpLink& link = *usable;
     const size_t count = link.toProduct.Read(buffer);
     if (count > 0)
     {

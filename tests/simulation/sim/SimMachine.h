@@ -148,6 +148,7 @@ class SimMachine : public ISocketLayer
     static bool LevelReadable(const Sock& sock);
     static bool Writable(const Sock& sock);
     int Fail(int code);
+    TcpLink* UsableLink(SOCKET s, int& error);
     void Touch() { m_bTouched = true; }
 
     SimWorld& m_world;
