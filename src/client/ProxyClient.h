@@ -134,6 +134,7 @@ private:
     void SendApplicationLostError();
     bool FlushToApplication();
     void StepDrain();
+    void DropApplicationBacklog();
     void StepWaitFinalAck();
     uint32_t DataDeadline(uint32_t now) const;
     uint32_t DataMsUntilDue(uint32_t now) const;

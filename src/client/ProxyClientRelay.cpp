@@ -108,6 +108,14 @@ void CProxyClient::HandleDataPacket()
         CProxyStats::Count(m_pStats->m_nOutOfSynchData);
         return;
     }
+    if (m_bApplicationLost)
+    {
+        // Bytes that can no longer reach the application are not acknowledged; the
+        // Error packet tells the server once the packet in flight is through.
+        m_pLog->Print(LOG_DEBUG, "Application connection lost, data packet (%d) not acknowledged",
+                      AsInt(number));
+        return;
+    }
     const std::span<const uint8_t> payload = m_receivePacket.Payload();
     if (!m_appBacklog.CanAccept(payload.size()))
     {
@@ -117,6 +125,14 @@ void CProxyClient::HandleDataPacket()
         return;
     }
     m_pLog->Print(LOG_DEBUG, "Received data packet (%d)", AsInt(number));
+    // Written (or held) before the ACK: a payload that meets a failed connection is
+    // not acknowledged as delivered.
+    int error = 0;
+    if (!payload.empty() && !m_appBacklog.Write(m_sockets, m_clientTCPSocket, payload, error))
+    {
+        ApplicationConnectionLost(error);
+        return;
+    }
     ++m_nReceiveNumber;
     if (!payload.empty())
     {
@@ -126,12 +142,6 @@ void CProxyClient::HandleDataPacket()
     CProxyStats::Count(m_pStats->m_nAcksSent);
     m_pLog->Print(LOG_DEBUG, "ACK sent (%d)", AsInt(number));
     CProxyStats::Count(m_pStats->m_nBytesReceived, payload.size());
-    int error = 0;
-    if (!payload.empty() && !m_bApplicationLost &&
-        !m_appBacklog.Write(m_sockets, m_clientTCPSocket, payload, error))
-    {
-        ApplicationConnectionLost(error);
-    }
     if (!m_appBacklog.Empty())
     {
         m_bAppWritable = false; // the socket took less: wait for its next edge
@@ -192,11 +202,22 @@ void CProxyClient::StepDrain()
     }
     if (!written || TickPassed(m_dwNow, m_dwDrainDeadline))
     {
-        m_pLog->Print(LOG_ERROR, "%d bytes for the application were lost.",
-                      static_cast<int>(m_appBacklog.Size()));
-        m_appBacklog.Clear();
+        DropApplicationBacklog();
         SetState(STATE_EXIT);
     }
+}
+
+// Bytes the server was told were delivered but that can no longer be written: the
+// loss is logged when it happens.
+void CProxyClient::DropApplicationBacklog()
+{
+    if (m_appBacklog.Empty())
+    {
+        return;
+    }
+    m_pLog->Print(LOG_ERROR, "%d bytes for the application were lost.",
+                  static_cast<int>(m_appBacklog.Size()));
+    m_appBacklog.Clear();
 }
 
 void CProxyClient::RetransmitIfDue()
@@ -312,7 +333,7 @@ void CProxyClient::ApplicationConnectionLost(int code)
         m_bApplicationLost = true;
         m_nApplicationError = code;
     }
-    m_appBacklog.Clear();
+    DropApplicationBacklog();
     if (!m_bInFlight)
     {
         SendApplicationLostError();
@@ -337,7 +358,7 @@ void CProxyClient::StepWaitFinalAck()
     int error = 0;
     if (!FlushApplication(error))
     {
-        m_appBacklog.Clear();
+        DropApplicationBacklog();
     }
     const bool received = ReceivePacket(ReceiveMode::AdoptPort);
     if (m_nState != STATE_WAITFINALACK)

@@ -469,17 +469,21 @@ TEST_F(ProxyClientTest, LostApplicationWaitsForThePacketInFlight)
     AppSocket().sendError = WSAECONNRESET;
     FromServer(Packet(PACKET_DATA, 1001, Text("answer")));
     Step();
-    // The write fails while Data 2002 waits for its ACK: it keeps its number.
-    auto sent = Sent();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].data, Packet(PACKET_ACK, 1001));
+    // The write fails while Data 2002 waits for its ACK: it keeps its number, and the
+    // payload that met the failure is not acknowledged, nor is any later one.
+    EXPECT_TRUE(Sent().empty());
     EXPECT_EQ(State(), CProxyClient::STATE_DATA);
+    EXPECT_EQ(m_stats.m_nBytesReceived, 0);
+    FromServer(Packet(PACKET_DATA, 1001, Text("answer")));
+    Step();
+    EXPECT_TRUE(Sent().empty());
+    EXPECT_TRUE(Logged("Application connection lost, data packet (1001) not acknowledged"));
     m_clock.Advance(3001);
     Step();
     EXPECT_EQ(Sent().back().data, Packet(PACKET_DATA, 2002, Text("request")));
     FromServer(Packet(PACKET_ACK, 2002));
     Step();
-    sent = Sent();
+    auto sent = Sent();
     ASSERT_EQ(sent.size(), 1u);
     TunnelPacket error;
     error.Assign(sent[0].data);
@@ -489,6 +493,31 @@ TEST_F(ProxyClientTest, LostApplicationWaitsForThePacketInFlight)
               0u);
     EXPECT_EQ(State(), CProxyClient::STATE_WAITFINALACK);
     EXPECT_EQ(Count("Error packet sent ("), 1u);
+}
+
+// Bytes acknowledged earlier but still held for a slow application are reported lost
+// when its connection fails, at once, not when the Error packet goes out.
+TEST_F(ProxyClientTest, LostApplicationReportsTheBytesItHeld)
+{
+    ToData();
+    AppInbound() = Text("request");
+    Step();
+    Sent();
+    AppSocket().sendLimit = 0;
+    FromServer(Packet(PACKET_DATA, 1001, Text("held")));
+    Step();
+    EXPECT_EQ(Sent()[0].data, Packet(PACKET_ACK, 1001));
+    AppSocket().sendLimit = -1;
+    AppSocket().sendError = WSAECONNRESET;
+    Step();
+    EXPECT_TRUE(Logged("4 bytes for the application were lost."));
+    EXPECT_EQ(State(), CProxyClient::STATE_DATA); // Data 2002 still waits for its ACK
+    FromServer(Packet(PACKET_ACK, 2002));
+    Step();
+    TunnelPacket error;
+    error.Assign(Sent().back().data);
+    EXPECT_EQ(error.Type(), PACKET_ERROR);
+    EXPECT_EQ(State(), CProxyClient::STATE_WAITFINALACK);
 }
 
 TEST_F(ProxyClientTest, AssertionsNameTheirConditions)
