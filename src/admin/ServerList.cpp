@@ -73,6 +73,10 @@ int CServerList::load()
             complete = false;
             break;
         }
+        // The console writes strings only. Another value read as text could hold
+        // characters that no save can store (a lone surrogate), so it is no server.
+        if (type != RegistryType::String)
+            continue;
         add(std::make_unique<CServerDefinition>(ParseValue(wideName, Utf16Text(data))));
     }
     m_hkKey.reset();

@@ -123,6 +123,26 @@ TEST_F(ServerListTest, LoadEndsAtAValueItHasNoRoomFor)
     EXPECT_EQ(Names(m_list), (std::vector<std::u16string>{u"First", u"Fits"}));
 }
 
+// A number stored in the key by hand is no server: its bytes read as text hold a lone
+// surrogate, which a save would store as U+FFFD, so the list would not come back as
+// it was loaded.
+TEST_F(ServerListTest, LoadSkipsValuesThatAreNotStrings)
+{
+    {
+        int error = 0;
+        auto key =
+            CRegistryKey::Create(RegistryHive::CurrentUser, CServerList::REGISTRY_KEY, error);
+        ASSERT_NE(key, nullptr);
+        ASSERT_TRUE(key->SetString("First", u"\"a\",1,\"p\""));
+        ASSERT_TRUE(key->SetDword("Number", 0x0DDDDDD3));
+        ASSERT_TRUE(key->SetString("Last", u"\"b\",2,\"q\""));
+    }
+    EXPECT_EQ(m_list.load(), 1);
+    EXPECT_EQ(Names(m_list), (std::vector<std::u16string>{u"First", u"Last"}));
+    EXPECT_EQ(m_list.save(), 1);
+    EXPECT_EQ(Names(*Reloaded()), (std::vector<std::u16string>{u"First", u"Last"}));
+}
+
 TEST_F(ServerListTest, StoredTextsThatAreNotQuiteRight)
 {
     // Port texts: the leading number of at most 20 characters; none gives 0.
