@@ -25,6 +25,13 @@ protected:
         return m_dir.Path() + "/HKEY_CURRENT_USER/Software/Ostrivel/Ostrivel Tarvi Admin.reg";
     }
 
+    // The console's key, for values written by hand.
+    static std::unique_ptr<CRegistryKey> CreateKey()
+    {
+        int error = 0;
+        return CRegistryKey::Create(RegistryHive::CurrentUser, CServerList::REGISTRY_KEY, error);
+    }
+
     // What a restart of the console would load.
     static std::unique_ptr<CServerList> Reloaded()
     {
@@ -109,9 +116,7 @@ TEST_F(ServerListTest, EditAndRemove)
 TEST_F(ServerListTest, LoadEndsAtAValueItHasNoRoomFor)
 {
     {
-        int error = 0;
-        auto key =
-            CRegistryKey::Create(RegistryHive::CurrentUser, CServerList::REGISTRY_KEY, error);
+        const auto key = CreateKey();
         ASSERT_NE(key, nullptr);
         ASSERT_TRUE(key->SetString("First", u"\"a\",1,\"p\""));
         // 256 characters are 512 bytes: just fits.
@@ -129,9 +134,7 @@ TEST_F(ServerListTest, LoadEndsAtAValueItHasNoRoomFor)
 TEST_F(ServerListTest, LoadSkipsValuesThatAreNotStrings)
 {
     {
-        int error = 0;
-        auto key =
-            CRegistryKey::Create(RegistryHive::CurrentUser, CServerList::REGISTRY_KEY, error);
+        const auto key = CreateKey();
         ASSERT_NE(key, nullptr);
         ASSERT_TRUE(key->SetString("First", u"\"a\",1,\"p\""));
         ASSERT_TRUE(key->SetDword("Number", 0x0DDDDDD3));
