@@ -4,7 +4,7 @@
 // picture gets a plain title bar with the window's title, so that titles can be read.
 #include "admin/ServerConnection.h"
 #include "admin/ServerList.h"
-#include "admin/ServerSettings.h"
+#include "tunnel/AdminProtocol.h"
 #include "admin/SessionList.h"
 #include "admin/qt/AdminIcon.h"
 #include "admin/qt/ConnectDlg.h"
@@ -175,7 +175,7 @@ void Traffic(TunnelTestClient& client, const std::atomic<bool>& stop)
 bool SaveConnectDialog(const QString& folder)
 {
     FullListener listener;
-    CServerSettings settings;
+    ServerSettingValues settings;
     CServerConnection connection(CSystemSocketLayer::Instance(), settings);
     connection.setServer(CServerDefinition(u"Depot", u"127.0.0.1", listener.Port(), u"5318"));
     CConnectDlg dialog(connection);
@@ -210,7 +210,7 @@ bool SaveConsole(const QString& folder, ServerProcess& server)
         std::make_unique<CServerDefinition>(u"Local", u"127.0.0.1", server.AdminPort(), u"5318"));
     servers.add(
         std::make_unique<CServerDefinition>(u"Warehouse", u"proxy.warehouse.example", 7000, u""));
-    CServerSettings settings;
+    ServerSettingValues settings;
     CServerConnection connection(CSystemSocketLayer::Instance(), settings);
     CSessionList sessions;
     CMainFrame frame(servers, connection, sessions, settings);

@@ -44,7 +44,7 @@ bool TerminateSessions(CServerConnection& connection, CSessionList& sessions,
         if (selectedRows.size() == 1 &&
             !prompts.ask("Are you sure you want to terminate the session " + sessionId + "?"))
             return false;
-        connection.sendCommand("TERMINATE " + sessionId + "\r");
+        connection.sendCommand(FormatAdminCommand(AdminWord::TERMINATE, sessionId));
         if (connection.waitForReply(false) == 0)
         {
             prompts.showError("Terminate session failed.");
@@ -67,7 +67,7 @@ void ClearServerLog(CServerConnection& connection, IConsolePrompts& prompts)
 {
     if (!prompts.ask("Are you sure you want to clear the server's log?"))
         return;
-    connection.sendCommand("CLEARLOG\r");
+    connection.sendCommand(FormatAdminCommand(AdminWord::CLEARLOG));
     if (connection.waitForReply(false) == 0)
         prompts.showError("Clear log command failed.");
     else if (connection.getReply(0) != "OK")
@@ -92,7 +92,7 @@ LogDownload DownloadServerLog(CServerConnection& connection, const std::string& 
         download.error = cannotCreate;
         return download;
     }
-    connection.sendCommand("VIEWLOG\r");
+    connection.sendCommand(FormatAdminCommand(AdminWord::VIEWLOG));
     const bool received = connection.receiveToFile(file) == 1;
     file.close();
     if (!received || file.fail())

@@ -3,7 +3,6 @@
 #include "admin/ProgressOutput.h"
 #include "admin/StatusOutput.h"
 #include "common/Assert.h"
-#include "common/Log.h"
 #include "common/MyString.h"
 #include "common/Network.h"
 #include "platform/SocketLayer.h"
@@ -15,9 +14,9 @@ std::unique_ptr<CServerConnection> CServerConnection::m_pSingleton;
 
 CServerConnection* CServerConnection::GetInstance()
 {
+    static ServerSettingValues settings;
     if (!m_pSingleton)
-        m_pSingleton = std::make_unique<CServerConnection>(CSystemSocketLayer::Instance(),
-                                                           *CServerSettings::GetInstance());
+        m_pSingleton = std::make_unique<CServerConnection>(CSystemSocketLayer::Instance(), settings);
     TQ_ASSERT_TEXT(nullptr != m_pSingleton, "NULL != m_pSingleton");
     return m_pSingleton.get();
 }
@@ -27,7 +26,7 @@ void CServerConnection::DestroyInstance()
     m_pSingleton.reset();
 }
 
-CServerConnection::CServerConnection(ISocketLayer& sockets, CServerSettings& settings)
+CServerConnection::CServerConnection(ISocketLayer& sockets, ServerSettingValues& settings)
     : m_sockets(sockets), m_settings(settings)
 {
 }
@@ -98,7 +97,7 @@ void CServerConnection::step()
         break;
     case ListSend:
         showStatus("Retrieving client list...");
-        sendCommand("LIST\r");
+        sendCommand(FormatAdminCommand(AdminWord::LIST));
         m_nState = ListRead;
         break;
     case ListRead:
@@ -179,7 +178,7 @@ void CServerConnection::stepConnectWait()
 void CServerConnection::stepLoginSend()
 {
     showStatus("Connected.");
-    sendCommand("LOGIN " + Utf16ToUtf8(m_pServerDef->getPassword()) + "\r");
+    sendCommand(FormatAdminCommand(AdminWord::LOGIN, Utf16ToUtf8(m_pServerDef->getPassword())));
     showStatus("Logging in...");
     m_nTicks = 0;
     m_nState = LoginWait;
@@ -235,53 +234,23 @@ void CServerConnection::stepListRead()
     }
 }
 
+// Integers are read as a decimal prefix (an error text reads as 0). A value the record
+// cannot hold (a password of 128 bytes or more, a log level outside 1..3) refuses the
+// connection.
 int CServerConnection::getSettings()
 {
-    static constexpr const char* options[] = {"ClientIdleDisconnect", "AdminPort", "AdminPassword",
-                                              "ClientPort",           "LogFile",   "LogLevel",
-                                              "MaxLogLines"};
     const CBusyScope busy(*this);
-    for (const char* option : options)
+    for (const SettingDefinition& setting : ServerSettingDefinitions())
     {
-        if (sendAndWait("GET", option) == 0)
+        if (sendAndWait(AdminWord::GET, setting.name) == 0)
             return 0;
-        if (!storeSetting(option, m_aReplies[0]))
+        if (!StoreSettingText(m_settings, setting, m_aReplies[0]))
         {
-            fail(std::string("Invalid server setting ") + option + ".");
+            fail(std::string("Invalid server setting ") + setting.name + ".");
             return 0;
         }
     }
     return 1;
-}
-
-// Integers are read as a decimal prefix (an error text reads as 0). A password the
-// record cannot hold and a log level outside 1..3 refuse the connection.
-bool CServerConnection::storeSetting(std::string_view name, const std::string& value)
-{
-    const int number = ReadDecimal(value);
-    if (name == "ClientIdleDisconnect")
-        m_settings.SetClientIdleDisconnect(number);
-    else if (name == "AdminPort")
-        m_settings.SetAdminPort(number);
-    else if (name == "AdminPassword")
-    {
-        if (value.size() >= CServerSettings::MAX_PASSWORD_LENGTH)
-            return false;
-        m_settings.SetAdminPassword(value);
-    }
-    else if (name == "ClientPort")
-        m_settings.SetClientPort(number);
-    else if (name == "LogFile")
-        m_settings.SetLogFile(value);
-    else if (name == "LogLevel")
-    {
-        if (!CLog::isValidLogLevel(number))
-            return false;
-        m_settings.SetLogLevel(number);
-    }
-    else
-        m_settings.SetMaxLogLines(number);
-    return true;
 }
 
 void CServerConnection::disconnect(std::string_view message)

@@ -4,8 +4,8 @@
 // a state machine stepped by the connect dialog's timer; afterwards the window sends
 // one command at a time and reads the framed reply's elements.
 #include "admin/ServerDefinition.h"
-#include "admin/ServerSettings.h"
 #include "platform/Socket.h"
+#include "tunnel/AdminProtocol.h"
 
 #include <array>
 #include <cstdint>
@@ -49,7 +49,7 @@ public:
     static CServerConnection* GetInstance();
     static void DestroyInstance();
 
-    CServerConnection(ISocketLayer& sockets, CServerSettings& settings);
+    CServerConnection(ISocketLayer& sockets, ServerSettingValues& settings);
     ~CServerConnection();
     CServerConnection(const CServerConnection&) = delete;
     CServerConnection& operator=(const CServerConnection&) = delete;
@@ -86,8 +86,10 @@ public:
     int sendAndWait(std::string_view command, std::string_view argument = {});
     // The VIEWLOG stream (sent by the caller) into `file`, without its ending zero.
     int receiveToFile(std::ostream& file);
-    // The seven GETs into the settings record.
+    // A GET of every setting into the settings record.
     int getSettings();
+    // The record the GETs fill.
+    ServerSettingValues& settings() { return m_settings; }
     // LIST, read whole into the reply elements.
     int refreshSessions();
     // Closes the connection (never with LOGOUT); `message` goes to the status line.
@@ -122,7 +124,6 @@ private:
     void stepSettingsGet();
     void stepListRead();
     void startConnect(uint32_t address);
-    bool storeSetting(std::string_view name, const std::string& value);
 
     // Refills the receive buffer when it is empty: false when no byte is there (or the
     // connection failed with "Network error.").
@@ -142,7 +143,7 @@ private:
     void detachOutputs();
 
     ISocketLayer& m_sockets;
-    CServerSettings& m_settings;
+    ServerSettingValues& m_settings;
     SOCKET m_socket = INVALID_SOCKET;
     bool m_bConnected = false;
     int m_nTicks = 0;

@@ -79,14 +79,8 @@ int CServerConnection::waitForReply(bool listMode)
 
 int CServerConnection::sendAndWait(std::string_view command, std::string_view argument)
 {
-    std::string line(command);
-    if (!argument.empty())
-    {
-        line += ' ';
-        line += argument;
-    }
-    line += '\r';
-    sendCommand(line);
+    sendCommand(argument.empty() ? FormatAdminCommand(command)
+                                 : FormatAdminCommand(command, argument));
     if (waitForReply(false) == 0)
         return 0;
     TQ_ASSERT_TEXT(1 == m_aReplies.size(), "1 == m_aReplies.getCount()");
@@ -96,7 +90,7 @@ int CServerConnection::sendAndWait(std::string_view command, std::string_view ar
 int CServerConnection::refreshSessions()
 {
     const CBusyScope busy(*this);
-    sendCommand("LIST\r");
+    sendCommand(FormatAdminCommand(AdminWord::LIST));
     long long expected = -1;
     for (int idlePolls = 0; idlePolls < MAX_POLLS;)
     {

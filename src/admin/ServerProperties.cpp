@@ -2,7 +2,7 @@
 
 #include "admin/ServerConnection.h"
 #include "admin/ServerList.h"
-#include "admin/ServerSettings.h"
+#include "tunnel/AdminProtocol.h"
 #include "common/Assert.h"
 #include "platform/TextConversion.h"
 
@@ -13,10 +13,6 @@
 
 namespace
 {
-// The server's command buffer: longer lines would be cut and partly run as another
-// command.
-constexpr size_t MAX_COMMAND_LENGTH = 511;
-
 struct Values
 {
     std::string adminPassword;
@@ -102,11 +98,16 @@ std::string SetText(const std::string& text)
 
 bool SendSet(CServerConnection& connection, const SetStep& step)
 {
-    const std::string line = std::string("SET ") + step.name + "=" + step.value;
-    if (!step.sendable || line.size() > MAX_COMMAND_LENGTH)
+    const std::string line = std::string(AdminWord::SET) + " " + step.name + "=" + step.value;
+    if (!step.sendable || line.size() > ADMIN_MAX_COMMAND_LENGTH)
         return false;
     connection.sendCommand(line + "\r");
     return connection.waitForReply(false) == 1 && connection.getReply(0) == "OK";
+}
+
+const char* Name(SettingId id)
+{
+    return ServerSetting(id).name;
 }
 
 std::u16string Number(long long value)
@@ -115,23 +116,23 @@ std::u16string Number(long long value)
 }
 } // namespace
 
-ServerPropertyFields FieldsFromSettings(const CServerSettings& cache)
+ServerPropertyFields FieldsFromSettings(const ServerSettingValues& cache)
 {
     ServerPropertyFields fields;
-    fields.adminPort = Number(cache.GetAdminPort());
-    fields.adminPassword = Utf8ToUtf16(cache.GetAdminPassword());
-    fields.clientPort = Number(cache.GetClientPort());
-    fields.clientIdleDisconnect = Number(cache.GetClientIdleDisconnect());
-    fields.logFile = Utf8ToUtf16(cache.GetLogFile());
-    fields.logLevelIndex = cache.GetLogLevel() - 1;
-    fields.maxLogLines = Number(static_cast<uint32_t>(cache.GetMaxLogLines()));
+    fields.adminPort = Number(cache.adminPort);
+    fields.adminPassword = Utf8ToUtf16(cache.adminPassword);
+    fields.clientPort = Number(cache.clientPort);
+    fields.clientIdleDisconnect = Number(cache.clientIdleDisconnect);
+    fields.logFile = Utf8ToUtf16(cache.logFile);
+    fields.logLevelIndex = cache.logLevel - 1;
+    fields.maxLogLines = Number(static_cast<uint32_t>(cache.maxLogLines));
     return fields;
 }
 
 namespace
 {
 // The seven settings in the order they are sent, each with its cache update.
-std::vector<SetStep> BuildSteps(CServerConnection& connection, CServerSettings& cache,
+std::vector<SetStep> BuildSteps(CServerConnection& connection, ServerSettingValues& cache,
                                 CServerList& servers, const Values& v)
 {
     const CServerDefinition* connected = connection.getServer();
@@ -145,48 +146,48 @@ std::vector<SetStep> BuildSteps(CServerConnection& connection, CServerSettings& 
         servers.save();
     };
     return {
-        {"AdminPort", v.adminPort != cache.GetAdminPort(), std::to_string(v.adminPort), true,
+        {Name(SettingId::AdminPort), v.adminPort != cache.adminPort, std::to_string(v.adminPort), true,
          "Set admin port failed.",
          [&cache, v, store]
          {
-             cache.SetAdminPort(v.adminPort);
+             cache.adminPort = v.adminPort;
              store([&v](CServerDefinition& d) { d.setPort(v.adminPort); });
          },
-         [&cache](ServerPropertyFields& f) { f.adminPort = Number(cache.GetAdminPort()); }},
-        {"AdminPassword", v.adminPassword != cache.GetAdminPassword(), SetText(v.adminPassword),
-         v.adminPassword.size() < CServerSettings::MAX_PASSWORD_LENGTH,
+         [&cache](ServerPropertyFields& f) { f.adminPort = Number(cache.adminPort); }},
+        {Name(SettingId::AdminPassword), v.adminPassword != cache.adminPassword, SetText(v.adminPassword),
+         SettingHolds(ServerSetting(SettingId::AdminPassword), v.adminPassword),
          "Set admin password failed.",
          [&cache, v, store]
          {
-             cache.SetAdminPassword(v.adminPassword);
+             cache.adminPassword = v.adminPassword;
              store([&v](CServerDefinition& d) { d.setPassword(Utf8ToUtf16(v.adminPassword)); });
          },
          [&cache](ServerPropertyFields& f)
-         { f.adminPassword = Utf8ToUtf16(cache.GetAdminPassword()); }},
-        {"ClientPort", v.clientPort != cache.GetClientPort(), std::to_string(v.clientPort), true,
-         "Set client port failed.", [&cache, v] { cache.SetClientPort(v.clientPort); },
-         [&cache](ServerPropertyFields& f) { f.clientPort = Number(cache.GetClientPort()); }},
-        {"ClientIdleDisconnect", v.clientIdleDisconnect != cache.GetClientIdleDisconnect(),
+         { f.adminPassword = Utf8ToUtf16(cache.adminPassword); }},
+        {Name(SettingId::ClientPort), v.clientPort != cache.clientPort, std::to_string(v.clientPort), true,
+         "Set client port failed.", [&cache, v] { cache.clientPort = v.clientPort; },
+         [&cache](ServerPropertyFields& f) { f.clientPort = Number(cache.clientPort); }},
+        {Name(SettingId::ClientIdleDisconnect), v.clientIdleDisconnect != cache.clientIdleDisconnect,
          std::to_string(v.clientIdleDisconnect), true, "Set client idle disconnect failed.",
-         [&cache, v] { cache.SetClientIdleDisconnect(v.clientIdleDisconnect); },
+         [&cache, v] { cache.clientIdleDisconnect = v.clientIdleDisconnect; },
          [&cache](ServerPropertyFields& f)
-         { f.clientIdleDisconnect = Number(cache.GetClientIdleDisconnect()); }},
-        {"LogFile", v.logFile != cache.GetLogFile(), SetText(v.logFile), true,
-         "Set log file failed.", [&cache, v] { cache.SetLogFile(v.logFile); },
-         [&cache](ServerPropertyFields& f) { f.logFile = Utf8ToUtf16(cache.GetLogFile()); }},
-        {"LogLevel", v.logLevel != cache.GetLogLevel(), std::to_string(v.logLevel), true,
-         "Set log level failed.", [&cache, v] { cache.SetLogLevel(v.logLevel); },
-         [&cache](ServerPropertyFields& f) { f.logLevelIndex = cache.GetLogLevel() - 1; }},
-        {"MaxLogLines", v.maxLogLines != static_cast<uint32_t>(cache.GetMaxLogLines()),
+         { f.clientIdleDisconnect = Number(cache.clientIdleDisconnect); }},
+        {Name(SettingId::LogFile), v.logFile != cache.logFile, SetText(v.logFile), true,
+         "Set log file failed.", [&cache, v] { cache.logFile = v.logFile; },
+         [&cache](ServerPropertyFields& f) { f.logFile = Utf8ToUtf16(cache.logFile); }},
+        {Name(SettingId::LogLevel), v.logLevel != cache.logLevel, std::to_string(v.logLevel), true,
+         "Set log level failed.", [&cache, v] { cache.logLevel = v.logLevel; },
+         [&cache](ServerPropertyFields& f) { f.logLevelIndex = cache.logLevel - 1; }},
+        {Name(SettingId::MaxLogLines), v.maxLogLines != static_cast<uint32_t>(cache.maxLogLines),
          std::to_string(static_cast<int>(v.maxLogLines)), true, "Set max log lines failed.",
-         [&cache, v] { cache.SetMaxLogLines(static_cast<int>(v.maxLogLines)); },
+         [&cache, v] { cache.maxLogLines = static_cast<int>(v.maxLogLines); },
          [&cache](ServerPropertyFields& f)
-         { f.maxLogLines = Number(static_cast<uint32_t>(cache.GetMaxLogLines())); }},
+         { f.maxLogLines = Number(static_cast<uint32_t>(cache.maxLogLines)); }},
     };
 }
 } // namespace
 
-ServerPropertiesResult ApplyServerProperties(CServerConnection& connection, CServerSettings& cache,
+ServerPropertiesResult ApplyServerProperties(CServerConnection& connection, ServerSettingValues& cache,
                                              CServerList& servers,
                                              const ServerPropertyFields& fields)
 {

@@ -6,10 +6,7 @@
 
 class CServerConnection;
 class CServerList;
-inline namespace admin_console
-{
-class CServerSettings;
-}
+struct ServerSettingValues;
 
 // The dialog's fields: the edit controls as typed, the log level list's position
 // (0 Error, 1 Info, 2 Debug).
@@ -39,10 +36,10 @@ struct ServerPropertiesResult
     ServerPropertyFields fields;
 };
 
-ServerPropertyFields FieldsFromSettings(const CServerSettings& cache);
+ServerPropertyFields FieldsFromSettings(const ServerSettingValues& cache);
 
 // Apply with the dialog's fields. The connected server's definition in `servers`
 // receives a changed admin port or password, and the list is saved.
-ServerPropertiesResult ApplyServerProperties(CServerConnection& connection, CServerSettings& cache,
+ServerPropertiesResult ApplyServerProperties(CServerConnection& connection, ServerSettingValues& cache,
                                              CServerList& servers,
                                              const ServerPropertyFields& fields);

@@ -36,7 +36,7 @@ StatisticsPollResult PollSessionStatistics(CServerConnection& connection, CSessi
     // The server ends a command at its CR: an ID that holds one (only a broken server
     // lists such a thing) must not send the rest of it as a command of its own.
     const std::u16string argument = sessionId.substr(0, sessionId.find(u'\r'));
-    connection.sendCommand("SHOW " + Utf16ToUtf8(argument) + "\r");
+    connection.sendCommand(FormatAdminCommand(AdminWord::SHOW, Utf16ToUtf8(argument)));
     if (connection.waitForReply(false) == 0)
     {
         connection.disconnect();

@@ -1,6 +1,8 @@
 #pragma once
 // The logic of the statistics view's 2-second poll: SHOW for the one selected session,
 // its three times into the session list, its counters for the view.
+#include "tunnel/AdminProtocol.h"
+
 #include <array>
 #include <span>
 #include <string>
@@ -9,7 +11,8 @@
 class CServerConnection;
 class CSessionList;
 
-inline constexpr int STATISTICS_ROWS = 12;
+// Every SHOW counter but the link quality, the last one.
+inline constexpr int STATISTICS_ROWS = static_cast<int>(ShowCounterIndex(ShowField::LinkQuality));
 inline constexpr std::array<std::u16string_view, STATISTICS_ROWS> STATISTICS_ITEMS = {
     u"Timeouts",
     u"ACK Errors Type 1",

@@ -2,7 +2,6 @@
 #include "admin/AdminCommandLine.h"
 #include "admin/ServerConnection.h"
 #include "admin/ServerList.h"
-#include "admin/ServerSettings.h"
 #include "admin/SessionList.h"
 #include "admin/qt/AdminIcon.h"
 #include "admin/qt/MainFrm.h"
@@ -62,7 +61,7 @@ int RunConsole(QApplication& application, const std::string& connectName)
     int status = 0;
     {
         CMainFrame frame(*CServerList::GetInstance(), *CServerConnection::GetInstance(),
-                         *CSessionList::GetInstance(), *CServerSettings::GetInstance());
+                         *CSessionList::GetInstance(), CServerConnection::GetInstance()->settings());
         frame.show();
         if (!connectName.empty())
             QTimer::singleShot(0, &frame,
@@ -73,7 +72,6 @@ int RunConsole(QApplication& application, const std::string& connectName)
     SetMessageBoxHandler({});
     // The connection closes its socket (no LOGOUT) before the records it used go.
     CServerConnection::DestroyInstance();
-    CServerSettings::DestroyInstance();
     CSessionList::DestroyInstance();
     CServerList::DestroyInstance();
     return status;

@@ -2,7 +2,7 @@
 // Readiness of many descriptors at once with epoll: each is registered once, for as
 // long as it lives, so that a wait costs the same with ten thousand idle sockets as
 // with none.
-#include "platform/SocketLayer.h"
+#include "platform/SocketReadiness.h"
 
 #include <cstdint>
 #include <mutex>

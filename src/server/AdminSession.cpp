@@ -3,15 +3,13 @@
 #include "common/Assert.h"
 #include "common/Log.h"
 #include "common/MyString.h"
-#include "server/ProxyServer.h"
-#include "server/ProxySession.h"
+#include "server/AdminServer.h"
 #include "server/ServerSettings.h"
 
 #include <cstddef>
 
 namespace
 {
-constexpr char COMMAND_TERMINATOR = '\r';
 constexpr size_t WORD_FIELD_SIZE = 512;
 constexpr size_t OPTION_FIELD_SIZE = 512;
 // "Error: No session with ID %s." was built in a 100-byte buffer: room for 72
@@ -49,30 +47,30 @@ std::string_view CutText(std::string_view text, size_t limit)
 } // namespace
 
 const CAdminSession::CommandEntry CAdminSession::m_loggedOutCommands[] = {
-    {"HELP", &CAdminSession::CommandHelp},
-    {"LOGIN", &CAdminSession::CommandLogin},
+    {AdminWord::HELP, &CAdminSession::CommandHelp},
+    {AdminWord::LOGIN, &CAdminSession::CommandLogin},
 };
 
 const CAdminSession::CommandEntry CAdminSession::m_loggedInCommands[] = {
-    {"LOGOUT", &CAdminSession::CommandLogout},
-    {"SHUTDOWN", &CAdminSession::CommandShutdown},
-    {"LIST", &CAdminSession::CommandList},
-    {"SHOW", &CAdminSession::CommandShow},
-    {"TERMINATE", &CAdminSession::CommandTerminate},
-    {"SET", &CAdminSession::CommandSet},
-    {"GET", &CAdminSession::CommandGet},
-    {"CLEARLOG", &CAdminSession::CommandClearLog},
-    {"VIEWLOG", &CAdminSession::CommandViewLog},
+    {AdminWord::LOGOUT, &CAdminSession::CommandLogout},
+    {AdminWord::SHUTDOWN, &CAdminSession::CommandShutdown},
+    {AdminWord::LIST, &CAdminSession::CommandList},
+    {AdminWord::SHOW, &CAdminSession::CommandShow},
+    {AdminWord::TERMINATE, &CAdminSession::CommandTerminate},
+    {AdminWord::SET, &CAdminSession::CommandSet},
+    {AdminWord::GET, &CAdminSession::CommandGet},
+    {AdminWord::CLEARLOG, &CAdminSession::CommandClearLog},
+    {AdminWord::VIEWLOG, &CAdminSession::CommandViewLog},
 };
 
-CAdminSession::CAdminSession(CProxyServer* pProxyServer, SOCKET socket,
+CAdminSession::CAdminSession(IAdminServer* pServer, SOCKET socket,
                              const SocketAddress& address, ISocketLayer& sockets)
-    : m_sockets(sockets), m_pProxyServer(pProxyServer), m_sockConnection(socket),
+    : m_sockets(sockets), m_pServer(pServer), m_sockConnection(socket),
       m_pszAddress(DottedAddressText(address.address)), m_nPort(NetToHost16(address.port)),
       m_pLog(CLog::GetInstance()), m_pSettings(CServerSettings::GetInstance())
 {
     TQ_ASSERT(INVALID_SOCKET != socket);
-    TQ_ASSERT(NULL != pProxyServer);
+    TQ_ASSERT(NULL != pServer);
     TQ_ASSERT(NULL != m_pLog);
     TQ_ASSERT(NULL != m_pSettings);
     m_pLog->Print(CLog::LEVEL_INFO, "Admin session %s:%d connected.", m_pszAddress.c_str(),
@@ -117,7 +115,7 @@ bool CAdminSession::Poll()
 
 void CAdminSession::AppendByte(uint8_t byte)
 {
-    if (byte == COMMAND_TERMINATOR)
+    if (byte == ADMIN_COMMAND_END)
     {
         Dispatch();
     }
@@ -207,12 +205,12 @@ void CAdminSession::ResetCommand()
 void CAdminSession::CommandHelp(std::string_view)
 {
     SendReply(HELP_TEXT);
-    m_pLog->Print(CLog::LEVEL_INFO, "Admin command %s issued.", "HELP");
+    m_pLog->Print(CLog::LEVEL_INFO, "Admin command %s issued.", AdminWord::HELP);
 }
 
 void CAdminSession::CommandLogin(std::string_view argument)
 {
-    if (argument == m_pSettings->GetAdminPassword())
+    if (argument == m_pSettings->Values().adminPassword)
     {
         m_pLog->Print(CLog::LEVEL_INFO, "Admin command LOGIN issued with correct password.");
         m_bLoggedIn = true;
@@ -233,7 +231,7 @@ void CAdminSession::CommandLogout(std::string_view)
 
 void CAdminSession::CommandShutdown(std::string_view argument)
 {
-    if (argument == m_pSettings->GetAdminPassword())
+    if (argument == m_pSettings->Values().adminPassword)
     {
         m_pLog->Print(CLog::LEVEL_INFO, "Admin command SHUTDOWN issued with correct password.");
         SendReply("OK");
@@ -246,47 +244,46 @@ void CAdminSession::CommandShutdown(std::string_view argument)
 
 void CAdminSession::CommandList(std::string_view)
 {
-    SendReply(m_pProxyServer->GetSessionListText());
+    SendReply(m_pServer->GetSessionListText());
     m_pLog->Print(CLog::LEVEL_INFO, "Admin command LIST issued.");
 }
 
-CProxySession* CAdminSession::FindSessionArgument(const char* command, std::string_view argument)
+bool CAdminSession::FindSessionArgument(const char* command, std::string_view argument)
 {
     if (argument.empty())
     {
         m_pLog->Print(CLog::LEVEL_ERROR, "Admin command %s issued, missing argument.", command);
         SendReply("Error: Missing argument.");
-        return nullptr;
+        return false;
     }
-    CProxySession* session = m_pProxyServer->FindSession(argument);
-    if (session == nullptr)
+    if (m_pServer->HasSession(argument))
     {
-        const std::string id(argument);
-        m_pLog->Print(CLog::LEVEL_ERROR, "Admin command %s issued with an invalid session ID (%s).",
-                      command, id.c_str());
-        SendReply("Error: No session with ID " +
-                  std::string(CutText(argument, MAX_ECHOED_ID_LENGTH)) + ".");
+        return true;
     }
-    return session;
+    const std::string id(argument);
+    m_pLog->Print(CLog::LEVEL_ERROR, "Admin command %s issued with an invalid session ID (%s).",
+                  command, id.c_str());
+    SendReply("Error: No session with ID " + std::string(CutText(argument, MAX_ECHOED_ID_LENGTH)) +
+              ".");
+    return false;
 }
 
 void CAdminSession::CommandShow(std::string_view argument)
 {
-    const CProxySession* session = FindSessionArgument("SHOW", argument);
-    if (session != nullptr)
+    if (FindSessionArgument(AdminWord::SHOW, argument))
     {
-        SendReply(session->GetStatisticsText());
+        SendReply(m_pServer->GetSessionStatisticsText(argument));
     }
 }
 
 void CAdminSession::CommandTerminate(std::string_view argument)
 {
-    CProxySession* session = FindSessionArgument("TERMINATE", argument);
-    if (session != nullptr)
+    if (FindSessionArgument(AdminWord::TERMINATE, argument))
     {
+        const std::string id(argument);
         m_pLog->Print(CLog::LEVEL_INFO, "Admin command TERMINATE issued for session %s.",
-                      session->GetClientId().c_str());
-        m_pProxyServer->TerminateSession(*session);
+                      id.c_str());
+        m_pServer->TerminateSession(argument);
         SendReply("OK");
     }
 }
@@ -298,13 +295,13 @@ void CAdminSession::CommandSet(std::string_view argument)
     const std::string_view rest =
         SplitToken(argument, '=', name, OPTION_FIELD_SIZE).value_or(std::string_view());
     SplitToken(rest, '=', value, OPTION_FIELD_SIZE);
-    if (!CServerSettings::IsValidSetting(name))
+    if (FindServerSetting(name) == nullptr)
     {
         m_pLog->Print(CLog::LEVEL_ERROR, "Admin command SET issued with invalid option.");
         SendReply("Invalid option.");
         return;
     }
-    if (m_pProxyServer->SetOption(name, value))
+    if (m_pServer->SetOption(name, value))
     {
         m_pLog->Print(CLog::LEVEL_ERROR, "Admin command SET (%s=%s) succeeded.", name.c_str(),
                       value.c_str());
@@ -319,7 +316,7 @@ void CAdminSession::CommandSet(std::string_view argument)
 void CAdminSession::CommandGet(std::string_view argument)
 {
     std::string value;
-    if (!CServerSettings::IsValidSetting(argument) || !m_pSettings->GetValueText(argument, value))
+    if (!m_pSettings->GetValueText(argument, value))
     {
         m_pLog->Print(CLog::LEVEL_ERROR, "Admin command GET issued with invalid option.");
         SendReply("Invalid option.");

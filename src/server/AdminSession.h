@@ -2,6 +2,7 @@
 // One operator's connection to the admin port: reads commands byte by byte (CR ends
 // a command), carries them out and answers each in braces.
 #include "platform/SocketLayer.h"
+#include "tunnel/AdminProtocol.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,8 +10,7 @@
 #include <string_view>
 
 class CLog;
-class CProxyServer;
-class CProxySession;
+class IAdminServer;
 class CServerSettings;
 
 class CAdminSession
@@ -22,9 +22,9 @@ public:
         STATE_CLOSE_REQUESTED = 1,
         STATE_SHUTDOWN_REQUESTED = 2
     };
-    static constexpr size_t MAX_COMMAND_LENGTH = 511;
+    static constexpr size_t MAX_COMMAND_LENGTH = ADMIN_MAX_COMMAND_LENGTH;
 
-    CAdminSession(CProxyServer* proxyServer, SOCKET socket, const SocketAddress& address,
+    CAdminSession(IAdminServer* server, SOCKET socket, const SocketAddress& address,
                   ISocketLayer& sockets = CSystemSocketLayer::Instance());
     ~CAdminSession();
     CAdminSession(const CAdminSession&) = delete;
@@ -62,15 +62,15 @@ private:
     void CommandGet(std::string_view argument);
     void CommandClearLog(std::string_view argument);
     void CommandViewLog(std::string_view argument);
-    // The session named by a SHOW or TERMINATE argument; answers and logs the error
-    // and returns null when the argument is empty or names no session.
-    CProxySession* FindSessionArgument(const char* command, std::string_view argument);
+    // True when a SHOW or TERMINATE argument names a session; else answers and logs
+    // the error.
+    bool FindSessionArgument(const char* command, std::string_view argument);
 
     static const CommandEntry m_loggedOutCommands[];
     static const CommandEntry m_loggedInCommands[];
 
     ISocketLayer& m_sockets;
-    CProxyServer* m_pProxyServer;
+    IAdminServer* m_pServer;
     SOCKET m_sockConnection;
     std::string m_pszAddress;
     int m_nPort;

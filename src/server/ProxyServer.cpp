@@ -73,17 +73,17 @@ bool CProxyServer::StopRequested()
 
 bool CProxyServer::StartUp()
 {
-    if (!m_adminListener.init(m_pSettings->GetAdminPort()))
+    if (!m_adminListener.init(m_pSettings->Values().adminPort))
     {
         m_pLog->Print(CLog::LEVEL_ERROR, "Error: Unable to initialize admin TCP listener on port %d.",
-                      m_pSettings->GetAdminPort());
+                      m_pSettings->Values().adminPort);
         return false;
     }
-    if (!m_clientListener.Open(m_pSettings->GetClientPort()))
+    if (!m_clientListener.Open(m_pSettings->Values().clientPort))
     {
         m_pLog->Print(CLog::LEVEL_ERROR,
                       "Error: Unable to initialize client UDP listener on port %d.",
-                      m_pSettings->GetClientPort());
+                      m_pSettings->Values().clientPort);
         return false;
     }
     m_pLog->Print(CLog::LEVEL_INFO, "%s v%s started.", PRODUCT_NAME, PRODUCT_VERSION);
@@ -446,42 +446,66 @@ CProxySession* CProxyServer::FindSession(std::string_view clientId) const
     return nullptr;
 }
 
-void CProxyServer::TerminateSession(CProxySession& session)
+bool CProxyServer::HasSession(std::string_view clientId) const
 {
-    session.CloseByAdministrator();
-    Reschedule(session, m_dwLoopTick);
+    return FindSession(clientId) != nullptr;
+}
+
+std::string CProxyServer::GetSessionStatisticsText(std::string_view clientId) const
+{
+    const CProxySession* session = FindSession(clientId);
+    return session != nullptr ? session->GetStatisticsText() : std::string();
+}
+
+void CProxyServer::TerminateSession(std::string_view clientId)
+{
+    CProxySession* session = FindSession(clientId);
+    if (session == nullptr)
+        return;
+    session->CloseByAdministrator();
+    Reschedule(*session, m_dwLoopTick);
 }
 
 bool CProxyServer::SetOption(std::string_view name, std::string_view value)
 {
-    const std::string text(value);
-    const int number = ReadDecimal(value);
-    bool applied = false;
-    if (name == "AdminPassword")
-        applied = SetAdminPassword(text);
-    else if (name == "AdminPort")
-        applied = SetAdminPort(number);
-    else if (name == "LogFile")
-        applied = SetLogFile(text);
-    else if (name == "LogLevel")
-        applied = SetLogLevel(number);
-    else if (name == "MaxLogLines")
+    const SettingDefinition* setting = FindServerSetting(name);
+    if (setting == nullptr)
+        return false;
+    // A new client port is saved even when it cannot be opened (see SetClientPort).
+    if (setting->id == SettingId::ClientPort)
+        return SetClientPort(ReadDecimal(value));
+    if (!ApplyOption(*setting, value))
+        return false;
+    SaveSettings();
+    return true;
+}
+
+// Takes the value into the settings and into the part of the server it changes.
+bool CProxyServer::ApplyOption(const SettingDefinition& setting, std::string_view value)
+{
+    ServerSettingValues& values = m_pSettings->Values();
+    switch (setting.id)
     {
-        m_pSettings->SetMaxLogLines(number);
-        m_pLog->SetMaxLines(static_cast<uint32_t>(number));
-        applied = true;
-    }
-    else if (name == "ClientPort")
-        return SetClientPort(number);
-    else if (name == "ClientIdleDisconnect")
-    {
-        m_pSettings->SetClientIdleDisconnect(number);
+    case SettingId::AdminPort: return SetAdminPort(ReadDecimal(value));
+    case SettingId::LogFile: return SetLogFile(std::string(value));
+    // A password the settings cannot hold is refused rather than ending the server.
+    case SettingId::AdminPassword:
+        return !value.empty() && StoreSettingText(values, setting, value);
+    case SettingId::LogLevel:
+        if (!StoreSettingText(values, setting, value))
+            return false;
+        m_pLog->SetLogLevel(values.logLevel);
+        return true;
+    case SettingId::MaxLogLines:
+        StoreSettingText(values, setting, value);
+        m_pLog->SetMaxLines(static_cast<uint32_t>(values.maxLogLines));
+        return true;
+    case SettingId::ClientIdleDisconnect:
+        StoreSettingText(values, setting, value);
         RescheduleAll(); // every session's idle deadline moves
-        applied = true;
+        return true;
+    default: return StoreSettingText(values, setting, value);
     }
-    if (applied)
-        SaveSettings();
-    return applied;
 }
 
 void CProxyServer::SaveSettings()
@@ -490,27 +514,18 @@ void CProxyServer::SaveSettings()
         m_pLog->Print(CLog::LEVEL_ERROR, "Error: Unable to save the settings to the registry.");
 }
 
-bool CProxyServer::SetAdminPassword(const std::string& password)
-{
-    // A password the settings cannot hold is refused rather than ending the server.
-    if (password.empty() || password.size() >= CServerSettings::MAX_PASSWORD_LENGTH)
-        return false;
-    m_pSettings->SetAdminPassword(password);
-    return true;
-}
-
 bool CProxyServer::SetAdminPort(int port)
 {
     if (!IsUsablePort(port))
         return false;
-    const int oldPort = m_pSettings->GetAdminPort();
+    const int oldPort = m_pSettings->Values().adminPort;
     m_adminListener.Close();
     const bool opened = m_adminListener.init(port);
     if (!opened)
         m_adminListener.init(oldPort);
     WatchListeners();
     if (opened)
-        m_pSettings->SetAdminPort(port);
+        m_pSettings->Values().adminPort = port;
     return opened;
 }
 
@@ -525,16 +540,7 @@ bool CProxyServer::SetLogFile(const std::string& logFile)
         m_pLog->SetFilename(oldFile);
         return false;
     }
-    m_pSettings->SetLogFile(logFile);
-    return true;
-}
-
-bool CProxyServer::SetLogLevel(int level)
-{
-    if (!CLog::isValidLogLevel(level))
-        return false;
-    m_pSettings->SetLogLevel(level);
-    m_pLog->SetLogLevel(level);
+    m_pSettings->Values().logFile = logFile;
     return true;
 }
 
@@ -544,7 +550,7 @@ bool CProxyServer::SetClientPort(int port)
 {
     if (!IsUsablePort(port))
         return false;
-    m_pSettings->SetClientPort(port);
+    m_pSettings->Values().clientPort = port;
     SaveSettings();
     m_clientListener.Close();
     const bool opened = m_clientListener.Open(port);

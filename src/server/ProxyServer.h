@@ -6,6 +6,7 @@
 #include "common/TimerHeap.h"
 #include "platform/Clock.h"
 #include "platform/SocketLayer.h"
+#include "server/AdminServer.h"
 #include "server/ClientUDPListener.h"
 #include "server/ProxySession.h"
 
@@ -20,8 +21,9 @@ class CConsoleKeyboard;
 class CEvent;
 class CLog;
 class CServerSettings;
+struct SettingDefinition;
 
-class CProxyServer
+class CProxyServer : public IAdminServer
 {
 public:
     static constexpr int SESSION_TABLE_GROWTH = 32;
@@ -57,11 +59,11 @@ public:
     // How many client sessions the descriptor limit leaves room for.
     int GetSessionCapacity() const { return m_nSessionCapacity; }
 
-    // The LIST reply: "0", or the count and one "id;connect;activity;seen" per session.
-    std::string GetSessionListText() const;
-    CProxySession* FindSession(std::string_view clientId) const;
-    void TerminateSession(CProxySession& session);
-    bool SetOption(std::string_view name, std::string_view value);
+    std::string GetSessionListText() const override;
+    bool HasSession(std::string_view clientId) const override;
+    std::string GetSessionStatisticsText(std::string_view clientId) const override;
+    void TerminateSession(std::string_view clientId) override;
+    bool SetOption(std::string_view name, std::string_view value) override;
     int GetSessionCount() const { return m_sessions.getCount(); }
     CProxySession* GetSession(int index) const { return m_sessions[index]; }
 
@@ -82,6 +84,7 @@ private:
         size_t operator()(const SessionId& id) const;
     };
 
+    CProxySession* FindSession(std::string_view clientId) const;
     bool StopRequested();
     void ComputeSessionCapacity();
     void WatchListeners();
@@ -102,11 +105,10 @@ private:
     void PrintStatistics();
     void WaitForWork();
     void SaveSettings();
-    bool SetAdminPassword(const std::string& password);
+    bool ApplyOption(const SettingDefinition& setting, std::string_view value);
     bool SetAdminPort(int port);
     bool SetClientPort(int port);
     bool SetLogFile(const std::string& logFile);
-    bool SetLogLevel(int level);
 
     ISocketLayer& m_sockets;
     IClock& m_clock;

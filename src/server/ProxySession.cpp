@@ -438,7 +438,7 @@ void CProxySession::StepData()
         return;
     }
     FlushHost();
-    const int idleLimit = m_pServerSettings->GetClientIdleDisconnect();
+    const int idleLimit = m_pServerSettings->Values().clientIdleDisconnect;
     if (idleLimit != 0 && GetIdleSeconds() >= idleLimit)
         CloseByIdleTimeout(idleLimit);
     if (Receive(false))
@@ -882,7 +882,7 @@ uint32_t CProxySession::DataMsUntilDue(uint32_t now)
         due = RemainingUntilPassed(now, m_dwRetransmitDeadline);
     else if (m_bHostClosed)
         due = TickRemaining(now, m_dwDrainDeadline);
-    const int idleLimit = m_pServerSettings->GetClientIdleDisconnect();
+    const int idleLimit = m_pServerSettings->Values().clientIdleDisconnect;
     if (idleLimit != 0)
         due = std::min(due, IdleRemainingMs(idleLimit));
     return due;

@@ -7,30 +7,22 @@
 #include "platform/MessageBox.h"
 #include "platform/Registry.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <vector>
 
 std::unique_ptr<CServerSettings> CServerSettings::m_pSettings;
 
 namespace
 {
-constexpr const char* kLogFile = "LogFile";
-constexpr const char* kClientPort = "ClientPort";
-constexpr const char* kAdminPort = "AdminPort";
-constexpr const char* kClientIdleDisconnect = "ClientIdleDisconnect";
-constexpr const char* kAdminPassword = "AdminPassword";
-constexpr const char* kLogLevel = "LogLevel";
-constexpr const char* kMaxLogLines = "MaxLogLines";
-
-constexpr std::array<const char*, 7> kSettingNames = {
-    kAdminPassword, kAdminPort, kClientIdleDisconnect, kClientPort, kLogFile, kLogLevel, kMaxLogLines};
-
 constexpr const char* kDefaultLogFileName = "/TarviQenServerLog.txt";
-constexpr int kDefaultPort = 7000;
-constexpr int kDefaultLogLevel = CLog::LEVEL_INFO;
-constexpr int kDefaultMaxLogLines = 10000;
-constexpr int kDefaultClientIdleDisconnect = 0;
-constexpr const char* kDefaultAdminPassword = "5318";
+
+// The order a fresh key has always had its lines in.
+constexpr std::array<SettingId, 7> kCreateOrder = {
+    SettingId::LogFile,   SettingId::ClientPort,           SettingId::LogLevel,
+    SettingId::MaxLogLines, SettingId::AdminPort, SettingId::ClientIdleDisconnect,
+    SettingId::AdminPassword};
 
 constexpr const char* kSeparator = "---------------------------------------------------";
 
@@ -78,6 +70,28 @@ bool WriteNumber(CRegistryKey& key, const char* name, int value)
 {
     return key.SetDword(name, static_cast<uint32_t>(value));
 }
+// A value as the registry holds it; Load checks it afterwards.
+bool ReadValue(const CRegistryKey& key, const SettingDefinition& setting, ServerSettingValues& values)
+{
+    if (setting.text != nullptr)
+        return ReadText(key, setting.name, values.*setting.text);
+    return ReadNumber(key, setting.name, values.*setting.number);
+}
+
+bool WriteValue(CRegistryKey& key, const SettingDefinition& setting, const ServerSettingValues& values)
+{
+    if (setting.text != nullptr)
+        return WriteText(key, setting.name, values.*setting.text);
+    return WriteNumber(key, setting.name, values.*setting.number);
+}
+
+bool Usable(const SettingDefinition& setting, const ServerSettingValues& values)
+{
+    if (setting.text == nullptr)
+        return SettingHolds(setting, values.*setting.number);
+    const std::string& text = values.*setting.text;
+    return SettingHolds(setting, text) && !(setting.needsText && text.empty());
+}
 } // namespace
 
 CServerSettings* CServerSettings::GetInstance()
@@ -102,17 +116,12 @@ bool CServerSettings::Load(bool showMessage)
     {
         return false; // a missing key is never reported
     }
-    // An empty log file name or a password too long for SetAdminPassword is a value
-    // the server cannot use: loading fails cleanly instead of tripping an assertion.
-    const bool loaded = ReadText(*key, kLogFile, m_pszLogFile) && !m_pszLogFile.empty() &&
-                        ReadNumber(*key, kClientPort, m_nClientPort) &&
-                        ReadNumber(*key, kAdminPort, m_nAdminPort) &&
-                        ReadNumber(*key, kClientIdleDisconnect, m_nClientIdleDisconnect) &&
-                        ReadText(*key, kAdminPassword, m_pszAdminPassword) &&
-                        m_pszAdminPassword.size() < MAX_PASSWORD_LENGTH &&
-                        ReadNumber(*key, kLogLevel, m_nLogLevel) &&
-                        CLog::isValidLogLevel(m_nLogLevel) &&
-                        ReadNumber(*key, kMaxLogLines, m_nMaxLogLines);
+    // A value the record cannot hold fails cleanly instead of tripping an assertion.
+    bool loaded = true;
+    for (const SettingDefinition& setting : ServerSettingDefinitions())
+    {
+        loaded = loaded && ReadValue(*key, setting, m_values) && Usable(setting, m_values);
+    }
     if (!loaded && showMessage)
     {
         ShowMessageBox(DISPLAY_NAME, "Failed to read settings.");
@@ -128,11 +137,14 @@ bool CServerSettings::AnyValueStored()
         return false;
     }
     // The first value that can be read answers; LogLevel is not tried.
-    return ReadText(*key, kLogFile, m_pszLogFile) || ReadNumber(*key, kClientPort, m_nClientPort) ||
-           ReadNumber(*key, kAdminPort, m_nAdminPort) ||
-           ReadNumber(*key, kClientIdleDisconnect, m_nClientIdleDisconnect) ||
-           ReadText(*key, kAdminPassword, m_pszAdminPassword) ||
-           ReadNumber(*key, kMaxLogLines, m_nMaxLogLines);
+    for (const SettingDefinition& setting : ServerSettingDefinitions())
+    {
+        if (setting.id != SettingId::LogLevel && ReadValue(*key, setting, m_values))
+        {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool CServerSettings::CreateDefaults()
@@ -141,88 +153,50 @@ bool CServerSettings::CreateDefaults()
     {
         return false;
     }
-    const std::string logFile = GetModuleDirectory() + kDefaultLogFileName;
+    ServerSettingValues defaults;
+    for (const SettingDefinition& setting : ServerSettingDefinitions())
+    {
+        if (setting.number != nullptr)
+            defaults.*setting.number = setting.defaultNumber;
+        else if (setting.defaultText != nullptr)
+            defaults.*setting.text = setting.defaultText;
+    }
+    defaults.logFile = GetModuleDirectory() + kDefaultLogFileName;
     // A default that Load could not read back would only make the next start fail.
-    if (Utf8ToUtf16(logFile).size() * sizeof(char16_t) > MAX_TEXT_BYTES)
+    if (Utf8ToUtf16(defaults.logFile).size() * sizeof(char16_t) > MAX_TEXT_BYTES)
     {
         return false;
     }
     int error = 0;
     const std::unique_ptr<CRegistryKey> key =
         CRegistryKey::Create(RegistryHive::LocalMachine, REGISTRY_KEY, error);
-    if (!key)
+    bool written = key != nullptr;
+    for (const SettingId id : kCreateOrder)
     {
-        return false;
+        written = written && WriteValue(*key, ServerSetting(id), defaults);
     }
-    return WriteText(*key, kLogFile, logFile) && WriteNumber(*key, kClientPort, kDefaultPort) &&
-           WriteNumber(*key, kLogLevel, kDefaultLogLevel) &&
-           WriteNumber(*key, kMaxLogLines, kDefaultMaxLogLines) &&
-           WriteNumber(*key, kAdminPort, kDefaultPort) &&
-           WriteNumber(*key, kClientIdleDisconnect, kDefaultClientIdleDisconnect) &&
-           WriteText(*key, kAdminPassword, kDefaultAdminPassword);
+    return written;
 }
 
 bool CServerSettings::Save()
 {
     const std::unique_ptr<CRegistryKey> key = OpenSettingsKey();
-    if (!key)
+    bool saved = key != nullptr;
+    for (const SettingDefinition& setting : ServerSettingDefinitions())
     {
-        return false;
+        saved = saved && WriteValue(*key, setting, m_values);
     }
-    return WriteText(*key, kAdminPassword, m_pszAdminPassword) &&
-           WriteNumber(*key, kAdminPort, m_nAdminPort) && WriteText(*key, kLogFile, m_pszLogFile) &&
-           WriteNumber(*key, kLogLevel, m_nLogLevel) &&
-           WriteNumber(*key, kClientPort, m_nClientPort) &&
-           WriteNumber(*key, kClientIdleDisconnect, m_nClientIdleDisconnect) &&
-           WriteNumber(*key, kMaxLogLines, m_nMaxLogLines);
-}
-
-bool CServerSettings::IsValidSetting(std::string_view name)
-{
-    for (const char* settingName : kSettingNames)
-    {
-        if (name == settingName)
-        {
-            return true;
-        }
-    }
-    return false;
+    return saved;
 }
 
 bool CServerSettings::GetValueText(std::string_view name, std::string& value) const
 {
-    if (name == kAdminPassword)
-    {
-        value = m_pszAdminPassword;
-    }
-    else if (name == kLogFile)
-    {
-        value = m_pszLogFile;
-    }
-    else if (name == kAdminPort)
-    {
-        value = std::to_string(m_nAdminPort);
-    }
-    else if (name == kClientIdleDisconnect)
-    {
-        value = std::to_string(m_nClientIdleDisconnect);
-    }
-    else if (name == kClientPort)
-    {
-        value = std::to_string(m_nClientPort);
-    }
-    else if (name == kLogLevel)
-    {
-        value = std::to_string(m_nLogLevel);
-    }
-    else if (name == kMaxLogLines)
-    {
-        value = std::to_string(m_nMaxLogLines);
-    }
-    else
+    const SettingDefinition* setting = FindServerSetting(name);
+    if (setting == nullptr)
     {
         return false;
     }
+    value = SettingValueText(m_values, *setting);
     return true;
 }
 
@@ -235,32 +209,21 @@ void CServerSettings::Print()
     pLog->Print(level, "%s", "");
     pLog->Print(level, "Server Settings");
     pLog->Print(level, "%s", "");
-    pLog->Print(level, "AdminPort            = %d", m_nAdminPort);
-    pLog->Print(level, "ClientIdleDisconnect = %d", m_nClientIdleDisconnect);
-    pLog->Print(level, "ClientPort           = %d", m_nClientPort);
-    pLog->Print(level, "LogFile              = %s", m_pszLogFile.c_str());
-    pLog->Print(level, "LogLevel             = %s", CLog::GetLevelName(m_nLogLevel));
-    pLog->Print(level, "MaxLogLines          = %d", m_nMaxLogLines);
+    std::vector<const SettingDefinition*> shown;
+    for (const SettingDefinition& setting : ServerSettingDefinitions())
+    {
+        if (!setting.secret)
+            shown.push_back(&setting);
+    }
+    std::sort(shown.begin(), shown.end(), [](const SettingDefinition* a, const SettingDefinition* b)
+              { return std::string_view(a->name) < std::string_view(b->name); });
+    for (const SettingDefinition* setting : shown)
+    {
+        const std::string value = setting->id == SettingId::LogLevel
+                                      ? std::string(CLog::GetLevelName(m_values.logLevel))
+                                      : SettingValueText(m_values, *setting);
+        pLog->Print(level, "%-20s = %s", setting->name, value.c_str());
+    }
     pLog->Print(level, "%s", "");
     pLog->Print(level, "%s", kSeparator);
-}
-
-void CServerSettings::SetAdminPassword(const std::string& password)
-{
-    if (password.size() >= MAX_PASSWORD_LENGTH)
-    {
-        AssertFailure("strlen( pszAdminPassword ) < MAX_PASSWORD_LENGTH", __FILE__, __LINE__);
-    }
-    m_pszAdminPassword = password;
-}
-
-void CServerSettings::SetLogFile(const std::string& logFile) { m_pszLogFile = logFile; }
-
-void CServerSettings::SetLogLevel(int level)
-{
-    if (!CLog::isValidLogLevel(level))
-    {
-        AssertFailure("TRUE == CLog::isValidLogLevel( nLogLevel )", __FILE__, __LINE__);
-    }
-    m_nLogLevel = level;
 }

@@ -1,6 +1,8 @@
 #pragma once
-// The proxy server's seven settings, kept in the registry key
+// The proxy server's settings, kept in the registry key
 // HKEY_LOCAL_MACHINE\SOFTWARE\Ostrivel\TarviQenServer.
+#include "tunnel/AdminProtocol.h"
+
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -18,44 +20,25 @@ public:
     static void DestroyInstance();
 
     // Reads every value; on failure shows "Failed to read settings." when asked (not
-    // for a missing key). A stored AdminPassword of 128 characters or more fails.
+    // for a missing key). A value the record cannot hold (a password of 128 characters
+    // or more, a log level outside 1..3, an empty log file) fails.
     bool Load(bool showMessage);
+    // True once one value other than LogLevel can be read (it stays in memory).
     bool AnyValueStored();
     // Creates the key with the defaults (LogFile in the program folder).
     bool CreateDefaults();
     bool Save();
-    // Exact, case-sensitive: one of the seven value names.
-    static bool IsValidSetting(std::string_view name);
-    // The value for GET: texts as they are, numbers as "%d". False for an unknown name.
+    // The value for GET. False for an unknown name (exact, case-sensitive).
     bool GetValueText(std::string_view name, std::string& value) const;
     // Writes the settings block to the log at the Error level (never the password).
     void Print();
 
-    void SetAdminPassword(const std::string& password); // asserts length < 128
-    void SetLogFile(const std::string& logFile);
-    void SetLogLevel(int level); // asserts a valid level
-    void SetAdminPort(int port) { m_nAdminPort = port; }
-    void SetClientPort(int port) { m_nClientPort = port; }
-    void SetClientIdleDisconnect(int seconds) { m_nClientIdleDisconnect = seconds; }
-    void SetMaxLogLines(int lines) { m_nMaxLogLines = lines; }
-
-    const std::string& GetAdminPassword() const { return m_pszAdminPassword; }
-    const std::string& GetLogFile() const { return m_pszLogFile; }
-    int GetLogLevel() const { return m_nLogLevel; }
-    int GetAdminPort() const { return m_nAdminPort; }
-    int GetClientPort() const { return m_nClientPort; }
-    int GetClientIdleDisconnect() const { return m_nClientIdleDisconnect; }
-    int GetMaxLogLines() const { return m_nMaxLogLines; }
+    ServerSettingValues& Values() { return m_values; }
+    const ServerSettingValues& Values() const { return m_values; }
 
 private:
     CServerSettings() = default;
     static std::unique_ptr<CServerSettings> m_pSettings;
 
-    std::string m_pszAdminPassword;
-    std::string m_pszLogFile;
-    int m_nLogLevel = 0;
-    int m_nAdminPort = 0;
-    int m_nClientIdleDisconnect = 0;
-    int m_nClientPort = 0;
-    int m_nMaxLogLines = 10000;
+    ServerSettingValues m_values;
 };

@@ -412,9 +412,9 @@ void InitLogFromSettings()
         gpLog = pLog;
     }
     const CServerSettings* pSettings = CServerSettings::GetInstance();
-    gpLog->SetFilename(pSettings->GetLogFile());
-    gpLog->SetLogLevel(pSettings->GetLogLevel());
-    gpLog->SetMaxLines(static_cast<uint32_t>(pSettings->GetMaxLogLines()));
+    gpLog->SetFilename(pSettings->Values().logFile);
+    gpLog->SetLogLevel(pSettings->Values().logLevel);
+    gpLog->SetMaxLines(static_cast<uint32_t>(pSettings->Values().maxLogLines));
 }
 
 bool InstallServerService()

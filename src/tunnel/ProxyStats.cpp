@@ -1,9 +1,11 @@
 #include "tunnel/ProxyStats.h"
 
 #include "common/MyString.h"
+#include "tunnel/AdminProtocol.h"
 #include "tunnel/TextFormat.h"
 
 #include <algorithm>
+#include <array>
 
 using tunnel_detail::FormatText;
 
@@ -83,10 +85,26 @@ std::string CProxyStats::FormatStatisticsText(const DateTime& connectTime,
     text += ',';
     text += FormatTime(lastSeen, false, ':');
     text += ',';
-    text += FormatText("%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d", m_nTimeouts, m_nAckErrors1,
-                       m_nAckErrors2, m_nDuplicateData, m_nOutOfSynchData, m_nDataPacketsSent,
-                       m_nDataPacketsReceived, m_nAcksSent, m_nAcksReceived, m_nPings, m_nBytesSent,
-                       m_nBytesReceived, m_nLinkQuality);
+    std::array<int, SHOW_COUNTERS> counters{};
+    counters[ShowCounterIndex(ShowField::Timeouts)] = m_nTimeouts;
+    counters[ShowCounterIndex(ShowField::AckErrors1)] = m_nAckErrors1;
+    counters[ShowCounterIndex(ShowField::AckErrors2)] = m_nAckErrors2;
+    counters[ShowCounterIndex(ShowField::DuplicateData)] = m_nDuplicateData;
+    counters[ShowCounterIndex(ShowField::OutOfSynchData)] = m_nOutOfSynchData;
+    counters[ShowCounterIndex(ShowField::DataPacketsSent)] = m_nDataPacketsSent;
+    counters[ShowCounterIndex(ShowField::DataPacketsReceived)] = m_nDataPacketsReceived;
+    counters[ShowCounterIndex(ShowField::AcksSent)] = m_nAcksSent;
+    counters[ShowCounterIndex(ShowField::AcksReceived)] = m_nAcksReceived;
+    counters[ShowCounterIndex(ShowField::Pings)] = m_nPings;
+    counters[ShowCounterIndex(ShowField::BytesSent)] = m_nBytesSent;
+    counters[ShowCounterIndex(ShowField::BytesReceived)] = m_nBytesReceived;
+    counters[ShowCounterIndex(ShowField::LinkQuality)] = m_nLinkQuality;
+    for (const int counter : counters)
+    {
+        text += std::to_string(counter);
+        text += ',';
+    }
+    text.pop_back();
     return text;
 }
 

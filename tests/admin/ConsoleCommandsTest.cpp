@@ -3,7 +3,7 @@
 #include "AdminTestSupport.h"
 
 #include "admin/ConsoleCommands.h"
-#include "admin/ServerSettings.h"
+#include "tunnel/AdminProtocol.h"
 #include "admin/SessionList.h"
 #include "platform/SocketLayer.h"
 #include "platform/TextConversion.h"
@@ -72,7 +72,7 @@ class ConsoleCommandsTest : public ::testing::Test
     }
 
     FakeAdminServer m_server;
-    CServerSettings m_cache;
+    ServerSettingValues m_cache;
     CServerConnection m_connection{CSystemSocketLayer::Instance(), m_cache};
     CSessionList m_sessions;
     CountingWait m_waits;

@@ -4,7 +4,7 @@
 
 #include "admin/ServerList.h"
 #include "admin/ServerProperties.h"
-#include "admin/ServerSettings.h"
+#include "tunnel/AdminProtocol.h"
 #include "admin/SessionList.h"
 #include "admin/StatisticsPoll.h"
 #include "platform/ScopedEnv.h"
@@ -55,7 +55,7 @@ protected:
     TempDir m_dir;
     ScopedEnv m_env{"TARVIQEN_REGISTRY", m_dir.Path().c_str()};
     FakeAdminServer m_server;
-    CServerSettings m_cache;
+    ServerSettingValues m_cache;
     CServerConnection m_connection{CSystemSocketLayer::Instance(), m_cache};
     CServerList m_servers;
     CountingWait m_waits;
@@ -93,7 +93,7 @@ TEST_F(PropertiesTest, OnlyChangedSettingsAreSent)
     result = ApplyServerProperties(m_connection, m_cache, m_servers, debug);
     EXPECT_TRUE(result.close);
     EXPECT_EQ(Sent(), (std::vector<std::string>{"SET LogLevel=3"}));
-    EXPECT_EQ(m_cache.GetLogLevel(), 3);
+    EXPECT_EQ(m_cache.logLevel, 3);
 }
 
 TEST_F(PropertiesTest, FieldChecksSendNothing)
@@ -112,7 +112,7 @@ TEST_F(PropertiesTest, FieldChecksSendNothing)
     fields.maxLogLines = u"-1";
     EXPECT_EQ(apply(fields), "Please enter a positive integer.");
     EXPECT_TRUE(Sent().empty());
-    EXPECT_EQ(m_cache.GetAdminPort(), 7000);
+    EXPECT_EQ(m_cache.adminPort, 7000);
 }
 
 TEST_F(PropertiesTest, AllSettingsInOrderUntilTheFirstFailure)
@@ -140,10 +140,10 @@ TEST_F(PropertiesTest, AllSettingsInOrderUntilTheFirstFailure)
     EXPECT_EQ(result.fields, shown);
     // Accepted settings stay changed in the cache and in the connected server's stored
     // definition (not in the other server's).
-    EXPECT_EQ(m_cache.GetAdminPort(), 7005);
-    EXPECT_EQ(m_cache.GetAdminPassword(), "new=pass\"word");
-    EXPECT_EQ(m_cache.GetClientIdleDisconnect(), -30);
-    EXPECT_EQ(m_cache.GetLogLevel(), 2);
+    EXPECT_EQ(m_cache.adminPort, 7005);
+    EXPECT_EQ(m_cache.adminPassword, "new=pass\"word");
+    EXPECT_EQ(m_cache.clientIdleDisconnect, -30);
+    EXPECT_EQ(m_cache.logLevel, 2);
     auto reloaded = std::make_unique<CServerList>();
     reloaded->load();
     ASSERT_EQ(reloaded->getCount(), 2);
@@ -161,7 +161,7 @@ TEST_F(PropertiesTest, AllSettingsInOrderUntilTheFirstFailure)
         std::vector<std::string>(sent.begin() + static_cast<std::ptrdiff_t>(before), sent.end()),
         (std::vector<std::string>{"SET LogFile=/tmp/x.log", "SET LogLevel=1",
                                   "SET MaxLogLines=-1"}));
-    EXPECT_EQ(m_cache.GetMaxLogLines(), -1);
+    EXPECT_EQ(m_cache.maxLogLines, -1);
 }
 
 TEST_F(PropertiesTest, UnsendableValuesFailWithoutBeingSent)
@@ -186,7 +186,7 @@ TEST_F(PropertiesTest, ALostConnectionIsTheFirstSettingsFailure)
     EXPECT_EQ(ApplyServerProperties(m_connection, m_cache, m_servers, fields).error,
               "Set client port failed.");
     EXPECT_FALSE(m_connection.isConnected());
-    EXPECT_EQ(m_cache.GetClientPort(), 7000);
+    EXPECT_EQ(m_cache.clientPort, 7000);
 }
 
 using StatisticsPollTest = ScriptedConsoleTest;

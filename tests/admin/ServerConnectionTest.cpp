@@ -4,7 +4,7 @@
 
 #include "admin/ConnectProgress.h"
 #include "admin/ServerConnection.h"
-#include "admin/ServerSettings.h"
+#include "tunnel/AdminProtocol.h"
 #include "platform/SocketLayer.h"
 #include "support/FakeSocketLayer.h"
 #include "support/TestSupport.h"
@@ -54,7 +54,7 @@ protected:
     }
 
     FakeAdminServer m_server;
-    CServerSettings m_settings;
+    ServerSettingValues m_settings;
     CServerConnection m_connection{CSystemSocketLayer::Instance(), m_settings};
     RecordingStatus m_status;
     RecordingProgress m_progress;
@@ -73,13 +73,13 @@ TEST_F(ServerConnectionTest, ConnectSendsLoginTheSevenGetsAndList)
                   "Resolving server address...", "Waiting for connect...", "Connected.",
                   "Logging in...", "Retrieving server settings...", "Retrieving client list..."}));
     EXPECT_TRUE(m_connection.isConnected());
-    EXPECT_EQ(m_settings.GetClientIdleDisconnect(), 0);
-    EXPECT_EQ(m_settings.GetAdminPort(), 7000);
-    EXPECT_EQ(m_settings.GetAdminPassword(), "5318");
-    EXPECT_EQ(m_settings.GetClientPort(), 7000);
-    EXPECT_EQ(m_settings.GetLogFile(), "/var/log/tarviqen.txt");
-    EXPECT_EQ(m_settings.GetLogLevel(), 2);
-    EXPECT_EQ(m_settings.GetMaxLogLines(), 10000);
+    EXPECT_EQ(m_settings.clientIdleDisconnect, 0);
+    EXPECT_EQ(m_settings.adminPort, 7000);
+    EXPECT_EQ(m_settings.adminPassword, "5318");
+    EXPECT_EQ(m_settings.clientPort, 7000);
+    EXPECT_EQ(m_settings.logFile, "/var/log/tarviqen.txt");
+    EXPECT_EQ(m_settings.logLevel, 2);
+    EXPECT_EQ(m_settings.maxLogLines, 10000);
     EXPECT_EQ(m_connection.getReplies().size(), 3u);
     EXPECT_EQ(m_connection.getReply(2), "b:2;u1;u2;u3");
     // The bar runs 0..300 while connecting, then 0..count over the list's records.
@@ -104,12 +104,12 @@ TEST_F(ServerConnectionTest, RepliesArrivingByteByByte)
     Begin();
     StepUntilDone(m_connection, 5000);
     ASSERT_EQ(m_connection.getState(), CServerConnection::Connected) << m_status.Last();
-    EXPECT_EQ(m_settings.GetClientIdleDisconnect(), 30);
-    EXPECT_EQ(m_settings.GetAdminPassword(), "pass word");
-    EXPECT_EQ(m_settings.GetClientPort(), 7002);
-    EXPECT_EQ(m_settings.GetLogFile(), "C:\\log.txt");
-    EXPECT_EQ(m_settings.GetLogLevel(), 3);
-    EXPECT_EQ(m_settings.GetMaxLogLines(), -1);
+    EXPECT_EQ(m_settings.clientIdleDisconnect, 30);
+    EXPECT_EQ(m_settings.adminPassword, "pass word");
+    EXPECT_EQ(m_settings.clientPort, 7002);
+    EXPECT_EQ(m_settings.logFile, "C:\\log.txt");
+    EXPECT_EQ(m_settings.logLevel, 3);
+    EXPECT_EQ(m_settings.maxLogLines, -1);
     ASSERT_EQ(m_connection.getCount(), 2);
     EXPECT_EQ(m_connection.getReply(1), "\"x;y\";b;c;d");
 }
@@ -171,7 +171,7 @@ TEST_F(ServerConnectionTest, LongReplyIsCutAndCommasStayInOneElement)
     Begin();
     StepUntilDone(m_connection);
     ASSERT_EQ(m_connection.getState(), CServerConnection::Connected);
-    EXPECT_EQ(m_settings.GetLogFile(), std::string(511, 'f'));
+    EXPECT_EQ(m_settings.logFile, std::string(511, 'f'));
     ASSERT_EQ(m_connection.sendAndWait("SHOW", "127.0.0.1:5000"), 1);
     EXPECT_EQ(m_connection.getReply(0), "2024-03-05 14:07:09.042,a,b,1,2,3");
     EXPECT_EQ(m_server.Lines().back(), "SHOW 127.0.0.1:5000");
@@ -242,9 +242,9 @@ TEST_F(ServerConnectionTest, SettingsFetchRunsAgainAfterAReplyTimedOut)
     m_connection.step();
     EXPECT_EQ(m_connection.getState(), CServerConnection::ListSend);
     EXPECT_EQ(m_server.Lines().size(), 9u); // LOGIN, one GET, then the seven again
-    EXPECT_EQ(m_settings.GetClientIdleDisconnect(), 0);
-    EXPECT_EQ(m_settings.GetAdminPort(), 7000);
-    EXPECT_EQ(m_settings.GetMaxLogLines(), 10000);
+    EXPECT_EQ(m_settings.clientIdleDisconnect, 0);
+    EXPECT_EQ(m_settings.adminPort, 7000);
+    EXPECT_EQ(m_settings.maxLogLines, 10000);
 }
 
 TEST_F(ServerConnectionTest, AbortEndsAnAttemptAtTheNextTick)
@@ -394,7 +394,7 @@ protected:
     }
 
     FakeSocketLayer m_sockets;
-    CServerSettings m_settings;
+    ServerSettingValues m_settings;
     CServerConnection m_connection{m_sockets, m_settings};
     RecordingStatus m_status;
 };

@@ -4,7 +4,7 @@
 
 #include "admin/ServerList.h"
 #include "admin/ServerProperties.h"
-#include "admin/ServerSettings.h"
+#include "tunnel/AdminProtocol.h"
 #include "admin/SessionList.h"
 #include "admin/StatisticsPoll.h"
 #include "platform/ScopedEnv.h"
@@ -46,7 +46,7 @@ protected:
     TempDir m_dir;
     ScopedEnv m_env{"TARVIQEN_REGISTRY", m_dir.Path().c_str()};
     ServerProcess m_server{ServerOptions{3, 0, 10000, "5318"}};
-    CServerSettings m_cache;
+    ServerSettingValues m_cache;
     CServerConnection m_connection{CSystemSocketLayer::Instance(), m_cache};
     CServerList m_servers;
     RecordingStatus m_status;
@@ -57,13 +57,13 @@ TEST_F(ServerIntegrationTest, ConnectReadsEverySetting)
     ASSERT_EQ(Connect(), CServerConnection::Connected) << m_status.Last();
     EXPECT_TRUE(m_connection.isConnected());
     EXPECT_EQ(m_status.texts.back(), "Retrieving client list...");
-    EXPECT_EQ(m_cache.GetClientIdleDisconnect(), 0);
-    EXPECT_EQ(m_cache.GetAdminPort(), m_server.AdminPort());
-    EXPECT_EQ(m_cache.GetAdminPassword(), "5318");
-    EXPECT_EQ(m_cache.GetClientPort(), m_server.ClientPort());
-    EXPECT_EQ(m_cache.GetLogFile(), m_server.LogPath());
-    EXPECT_EQ(m_cache.GetLogLevel(), 3);
-    EXPECT_EQ(m_cache.GetMaxLogLines(), 10000);
+    EXPECT_EQ(m_cache.clientIdleDisconnect, 0);
+    EXPECT_EQ(m_cache.adminPort, m_server.AdminPort());
+    EXPECT_EQ(m_cache.adminPassword, "5318");
+    EXPECT_EQ(m_cache.clientPort, m_server.ClientPort());
+    EXPECT_EQ(m_cache.logFile, m_server.LogPath());
+    EXPECT_EQ(m_cache.logLevel, 3);
+    EXPECT_EQ(m_cache.maxLogLines, 10000);
     ASSERT_EQ(m_connection.getCount(), 1);
     EXPECT_EQ(m_connection.getReply(0), "0");
     const std::string log = m_server.Log();

@@ -190,7 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0)
         return 0;
     FakeSocketLayer sockets;
-    CServerSettings settings;
+    ServerSettingValues settings;
     Server server(sockets, {data + 1, size - 1}, data[0]);
     CServerConnection connection(sockets, settings);
     connection.setWaitHook(&server);
@@ -218,8 +218,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     if (connection.getState() != CServerConnection::Connected)
         return 0; // still waiting for a reply that never comes
-    FUZZ_CHECK(CLog::isValidLogLevel(settings.GetLogLevel()));
-    FUZZ_CHECK(settings.GetAdminPassword().size() < CServerSettings::MAX_PASSWORD_LENGTH);
+    FUZZ_CHECK(CLog::isValidLogLevel(settings.logLevel));
+    FUZZ_CHECK(settings.adminPassword.size() < 128);
     FUZZ_CHECK(connection.getCount() >= 1 &&
                connection.getCount() == ReadDecimal(connection.getReply(0)) + 1);
 

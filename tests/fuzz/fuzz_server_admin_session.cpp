@@ -65,13 +65,13 @@ const Paths& Scratch()
 void ResetSettings(int logLevel)
 {
     CServerSettings& settings = *CServerSettings::GetInstance();
-    settings.SetAdminPassword(PASSWORD);
-    settings.SetAdminPort(7000);
-    settings.SetClientPort(7001);
-    settings.SetClientIdleDisconnect(0);
-    settings.SetMaxLogLines(10000);
-    settings.SetLogLevel(logLevel);
-    settings.SetLogFile(Scratch().log);
+    settings.Values().adminPassword = PASSWORD;
+    settings.Values().adminPort = 7000;
+    settings.Values().clientPort = 7001;
+    settings.Values().clientIdleDisconnect = 0;
+    settings.Values().maxLogLines = 10000;
+    settings.Values().logLevel = logLevel;
+    settings.Values().logFile = Scratch().log;
     // Every run starts with empty logs, so that none grows from run to run.
     (void)truncate(Scratch().log.c_str(), 0);
     (void)truncate(Scratch().otherLog.c_str(), 0);
@@ -241,7 +241,7 @@ class Run
         else if (Is(command, "LOGIN"))
         {
             const bool right =
-                command.argument == CServerSettings::GetInstance()->GetAdminPassword();
+                command.argument == CServerSettings::GetInstance()->Values().adminPassword;
             FUZZ_CHECK(body == (right ? "OK" : "Incorrect password."));
             m_loggedIn = m_loggedIn || right;
             state = right ? state : CAdminSession::STATE_CLOSE_REQUESTED;
@@ -263,7 +263,7 @@ class Run
         }
         if (Is(command, "SHUTDOWN"))
         {
-            const bool right = command.argument == settings.GetAdminPassword();
+            const bool right = command.argument == settings.Values().adminPassword;
             FUZZ_CHECK(body == (right ? "OK" : "Incorrect password."));
             return right ? CAdminSession::STATE_SHUTDOWN_REQUESTED : CAdminSession::STATE_OPEN;
         }
@@ -279,7 +279,7 @@ class Run
         else if (Is(command, "GET"))
         {
             std::string value;
-            const bool known = CServerSettings::IsValidSetting(command.argument) &&
+            const bool known = (FindServerSetting(command.argument) != nullptr) &&
                                settings.GetValueText(command.argument, value);
             FUZZ_CHECK(body == (known ? value : "Invalid option."));
         }

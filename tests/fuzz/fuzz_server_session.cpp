@@ -222,7 +222,7 @@ class Run
     void Quiet(int idleSeconds)
     {
         if (idleSeconds == 0)
-            CServerSettings::GetInstance()->SetClientIdleDisconnect(idleSeconds = 7);
+            CServerSettings::GetInstance()->Values().clientIdleDisconnect = idleSeconds = 7;
         const uint32_t limit = static_cast<uint32_t>(idleSeconds) * 1000 +
                                CProxySession::HOST_CONNECT_TIMEOUT_MS +
                                2 * CProxySession::PROTOCOL_TIMEOUT_MS + 2 * QUIET_STEP_MS;
@@ -407,7 +407,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     tq_fuzz::ByteReader reader(data, size);
     const int target = reader.Byte() % TARGET_COUNT;
     const int idleSeconds = reader.Byte() % 8;
-    CServerSettings::GetInstance()->SetClientIdleDisconnect(idleSeconds);
+    CServerSettings::GetInstance()->Values().clientIdleDisconnect = idleSeconds;
 
     Bytes connect = Packet(PACKET_CONNECT, CONNECT_NUMBER, Bytes(16, 0));
     if (target == TARGET_CONNECT)

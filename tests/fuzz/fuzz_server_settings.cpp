@@ -54,9 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         CServerSettings::DestroyInstance();
         return 0;
     }
-    FUZZ_CHECK(CLog::isValidLogLevel(settings.GetLogLevel()));
-    FUZZ_CHECK(!settings.GetLogFile().empty());
-    FUZZ_CHECK(settings.GetAdminPassword().size() < CServerSettings::MAX_PASSWORD_LENGTH);
+    FUZZ_CHECK(CLog::isValidLogLevel(settings.Values().logLevel));
+    FUZZ_CHECK(!settings.Values().logFile.empty());
+    FUZZ_CHECK(settings.Values().adminPassword.size() < CServerSettings::MAX_PASSWORD_LENGTH);
     const auto loaded = Values(settings);
     FUZZ_CHECK(settings.Save());
     CServerSettings& reloaded = Fresh();

@@ -23,7 +23,7 @@ protected:
     void SetUp() override
     {
         CLog::GetInstance()->SetFilename(m_dir.File("server.log"));
-        CServerSettings::GetInstance()->SetAdminPassword("5318");
+        CServerSettings::GetInstance()->Values().adminPassword = "5318";
         Connect();
     }
     // A new connection and admin session in place of the current one.
@@ -138,7 +138,7 @@ TEST_F(AdminSessionTest, ResetConnectionIsLoggedWithItsError)
 
 TEST_F(AdminSessionTest, PasswordsMatchOnlyWhole)
 {
-    CServerSettings::GetInstance()->SetAdminPassword("Tarvi5318");
+    CServerSettings::GetInstance()->Values().adminPassword = "Tarvi5318";
     const char* const wrong[] = {"LOGIN Tarvi531",  "LOGIN T",         "LOGIN Tarvi53189",
                                  "LOGIN Tarvi5318 ", "LOGIN tarvi5318", "LOGIN TARVI5318",
                                  "LOGIN ",           "LOGIN"};

@@ -87,7 +87,7 @@ protected:
         CLog::GetInstance()->SetClock(&run.clock);
         CLog::GetInstance()->SetFilename(logFile);
         CLog::GetInstance()->SetLogLevel(CLog::LEVEL_DEBUG);
-        CServerSettings::GetInstance()->SetClientIdleDisconnect(m_idleLimit);
+        CServerSettings::GetInstance()->Values().clientIdleDisconnect = m_idleLimit;
         SessionId id;
         id.bytes = {0xE8, 0x07, 3, 0, 2, 0, 5, 0, 14, 0, 7, 0, 9, 0, 42, 0};
         run.session = std::make_unique<CProxySession>(

@@ -47,10 +47,10 @@ class ProxyServerLoopTest : public ::testing::Test
         CLog::GetInstance()->SetFilename(m_dir.File("Server.txt"));
         CLog::GetInstance()->SetLogLevel(CLog::LEVEL_DEBUG);
         CServerSettings* settings = CServerSettings::GetInstance();
-        settings->SetClientPort(kClientPort);
-        settings->SetAdminPort(kAdminPort);
-        settings->SetAdminPassword("5318");
-        settings->SetClientIdleDisconnect(0);
+        settings->Values().clientPort = kClientPort;
+        settings->Values().adminPort = kAdminPort;
+        settings->Values().adminPassword = "5318";
+        settings->Values().clientIdleDisconnect = 0;
         m_server = std::make_unique<CProxyServer>(m_sockets, m_clock);
         ASSERT_TRUE(m_server->StartUp());
         m_clientPort = m_sockets.BoundTo(kClientPort, true);
@@ -270,7 +270,7 @@ TEST_F(ProxyServerLoopTest, ATerminatedSessionEndsByItsNewDeadline)
 {
     Connect(1027);
     Pass(2);
-    m_server->TerminateSession(*m_server->GetSession(0));
+    m_server->TerminateSession(m_server->GetSession(0)->GetClientId());
     m_clock.Advance(CProxySession::PROTOCOL_TIMEOUT_MS + 1);
     Pass(3);
     EXPECT_EQ(0, m_server->GetSessionCount());

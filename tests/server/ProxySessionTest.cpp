@@ -47,7 +47,7 @@ protected:
     {
         CLog::GetInstance()->SetFilename(m_dir.File("Server.txt"));
         CLog::GetInstance()->SetLogLevel(CLog::LEVEL_DEBUG);
-        CServerSettings::GetInstance()->SetClientIdleDisconnect(0);
+        CServerSettings::GetInstance()->Values().clientIdleDisconnect = 0;
         m_id.bytes = {0xE8, 0x07, 3, 0, 2, 0, 5, 0, 14, 0, 7, 0, 9, 0, 42, 0};
     }
     void TearDown() override
@@ -287,7 +287,7 @@ TEST_F(ProxySessionTest, RetransmitsUnchangedWithoutLimit)
 
 TEST_F(ProxySessionTest, IdleLimitIgnoresPings)
 {
-    CServerSettings::GetInstance()->SetClientIdleDisconnect(5);
+    CServerSettings::GetInstance()->Values().clientIdleDisconnect = 5;
     ToData();
     uint32_t number = 2002;
     for (int second = 1; second < 5; ++second)
@@ -309,7 +309,7 @@ TEST_F(ProxySessionTest, IdleLimitIgnoresPings)
 
     // 0 disables the limit.
     m_session.reset();
-    CServerSettings::GetInstance()->SetClientIdleDisconnect(0);
+    CServerSettings::GetInstance()->Values().clientIdleDisconnect = 0;
     ToData();
     m_clock.Advance(100000);
     Step();
@@ -614,7 +614,7 @@ TEST_F(ProxySessionTest, WaitsForSocketsAndDeadlines)
     CWaitSet inFlight(5000);
     m_session->AddWaits(inFlight);
     EXPECT_EQ(1001u, inFlight.Timeout()); // retransmission once the deadline has passed
-    CServerSettings::GetInstance()->SetClientIdleDisconnect(3);
+    CServerSettings::GetInstance()->Values().clientIdleDisconnect = 3;
     CWaitSet limited(5000);
     m_session->AddWaits(limited);
     EXPECT_EQ(1000u, limited.Timeout()); // the idle limit is due first
@@ -622,7 +622,7 @@ TEST_F(ProxySessionTest, WaitsForSocketsAndDeadlines)
 
 TEST_F(ProxySessionTest, IdleLimitFiresAtItsExactDeadline)
 {
-    CServerSettings::GetInstance()->SetClientIdleDisconnect(5);
+    CServerSettings::GetInstance()->Values().clientIdleDisconnect = 5;
     ToData();
     m_clock.Advance(1234);
     CWaitSet waits(60000);

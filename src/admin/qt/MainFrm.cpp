@@ -23,7 +23,7 @@ constexpr int DEFAULT_HEIGHT = 600;
 } // namespace
 
 CMainFrame::CMainFrame(CServerList& servers, CServerConnection& connection, CSessionList& sessions,
-                       CServerSettings& settings, QWidget* parent)
+                       ServerSettingValues& settings, QWidget* parent)
     : QMainWindow(parent), m_servers(servers), m_connection(connection), m_sessions(sessions),
       m_settings(settings), m_pClock(&CSystemClock::Instance())
 {

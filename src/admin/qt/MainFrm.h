@@ -23,10 +23,7 @@ class CSessionBar;
 class CSessionList;
 class CStatisticsBar;
 class CLockIndicators;
-inline namespace admin_console
-{
-class CServerSettings;
-}
+struct ServerSettingValues;
 
 class CMainFrame : public QMainWindow, private IConsolePrompts
 {
@@ -36,7 +33,7 @@ public:
     static constexpr int STATISTICS_INTERVAL_MS = 2000;
 
     CMainFrame(CServerList& servers, CServerConnection& connection, CSessionList& sessions,
-               CServerSettings& settings, QWidget* parent = nullptr);
+               ServerSettingValues& settings, QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     // "--connect NAME": selects the named server and runs Connect; an error box when
@@ -100,7 +97,7 @@ private:
     CServerList& m_servers;
     CServerConnection& m_connection;
     CSessionList& m_sessions;
-    CServerSettings& m_settings;
+    ServerSettingValues& m_settings;
     CWaitLoop m_waitLoop;
     IClock* m_pClock;
     std::function<bool(const QString&)> m_fileOpener;

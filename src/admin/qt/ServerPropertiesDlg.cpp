@@ -23,7 +23,7 @@ QLineEdit* DigitsEdit(QObject* owner)
 }
 } // namespace
 
-CServerPropertiesDlg::CServerPropertiesDlg(CServerConnection& connection, CServerSettings& cache,
+CServerPropertiesDlg::CServerPropertiesDlg(CServerConnection& connection, ServerSettingValues& cache,
                                            CServerList& servers, QWidget* parent)
     : QDialog(parent), m_connection(connection), m_cache(cache), m_servers(servers)
 {

@@ -17,7 +17,7 @@ class CServerPropertiesDlg : public QDialog
     Q_OBJECT
 
 public:
-    CServerPropertiesDlg(CServerConnection& connection, CServerSettings& cache,
+    CServerPropertiesDlg(CServerConnection& connection, ServerSettingValues& cache,
                          CServerList& servers, QWidget* parent = nullptr);
 
     QLineEdit* adminPortEdit() const { return m_pAdminPort; }
@@ -39,7 +39,7 @@ private:
     ServerPropertyFields readFields() const;
 
     CServerConnection& m_connection;
-    CServerSettings& m_cache;
+    ServerSettingValues& m_cache;
     CServerList& m_servers;
     QLineEdit* m_pAdminPort = nullptr;
     QLineEdit* m_pPassword = nullptr;

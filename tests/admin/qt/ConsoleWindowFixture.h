@@ -5,7 +5,7 @@
 // callbacks that run once they are open.
 #include "admin/ServerConnection.h"
 #include "admin/ServerList.h"
-#include "admin/ServerSettings.h"
+#include "tunnel/AdminProtocol.h"
 #include "admin/SessionList.h"
 #include "admin/qt/MainFrm.h"
 #include "platform/ScopedEnv.h"
@@ -88,7 +88,7 @@ protected:
     TcpEchoHost m_host;
     std::vector<std::unique_ptr<TunnelTestClient>> m_clients;
     CServerList m_servers;
-    CServerSettings m_settings;
+    ServerSettingValues m_settings;
     CServerConnection m_connection;
     CSessionList m_sessions;
     std::unique_ptr<CMainFrame> m_frame;

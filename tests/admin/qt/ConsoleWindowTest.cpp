@@ -260,7 +260,7 @@ TEST_F(ConsoleWindowTest, PropertiesSendOnlyTheChangedValues)
         std::string::npos);
     EXPECT_NE(log.find("Admin command SET (LogLevel=3) succeeded."), std::string::npos);
     EXPECT_EQ(CountOf(log, "Admin command SET"), 2);
-    EXPECT_EQ(m_settings.GetAdminPort(), newAdminPort);
+    EXPECT_EQ(m_settings.adminPort, newAdminPort);
     // The admin port change is stored in the definition of the connected server.
     CServerList stored;
     ASSERT_EQ(stored.load(), 1);

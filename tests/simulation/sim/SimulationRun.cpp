@@ -87,10 +87,10 @@ void SimulationRun::SetUpProcess()
     settings->SetValue("ConnectRetries", "3");
 
     CServerSettings* serverSettings = CServerSettings::GetInstance();
-    serverSettings->SetClientPort(CLIENT_PORT);
-    serverSettings->SetAdminPort(ADMIN_PORT);
-    serverSettings->SetAdminPassword("simulation");
-    serverSettings->SetClientIdleDisconnect(m_config.idleLimitS);
+    serverSettings->Values().clientPort = CLIENT_PORT;
+    serverSettings->Values().adminPort = ADMIN_PORT;
+    serverSettings->Values().adminPassword = "simulation";
+    serverSettings->Values().clientIdleDisconnect = m_config.idleLimitS;
 
     SetMessageBoxHandler([this](std::string_view, std::string_view text)
                          { OnMessageBox(std::string(text)); });
