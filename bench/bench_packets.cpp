@@ -1,6 +1,6 @@
 // Cost of the per-packet work of a session: the checksum, building and validating a
 // Data packet, and pushing a stream through the write backlog.
-#include "support/NullSocketLayer.h"
+#include "support/FakeSocketLayer.h"
 #include "tunnel/StreamBacklog.h"
 #include "tunnel/TunnelPacket.h"
 
@@ -13,7 +13,7 @@ namespace
 {
 
 // A TCP socket that takes up to `budget` bytes per flush round, then would block.
-class CBenchSocketLayer : public tq_test::NullSocketLayer
+class CBenchSocketLayer : public tq_test::FakeSocketLayer
 {
 public:
     size_t budget = 0;
@@ -23,10 +23,7 @@ public:
     {
         const size_t taken = std::min(budget, data.size());
         if (taken == 0)
-        {
-            m_nLastError = WSAEWOULDBLOCK;
-            return SOCKET_ERROR;
-        }
+            return Fail(WSAEWOULDBLOCK);
         budget -= taken;
         total += taken;
         benchmark::DoNotOptimize(data.data());

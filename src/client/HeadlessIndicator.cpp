@@ -1,24 +1,14 @@
 #include "client/HeadlessIndicator.h"
 
 #include "client/Settings.h"
-#include "common/MyString.h"
-
-namespace
-{
-int ReadNumber(const CSettings& settings, const char* name)
-{
-    const auto value = settings.GetValue(name);
-    return value ? ReadDecimal(*value) : 0;
-}
-} // namespace
 
 CHeadlessIndicator::CHeadlessIndicator(CSettings* settings) : m_pSettings(settings) {}
 
 bool CHeadlessIndicator::Create()
 {
     const CSettings* settings = m_pSettings ? m_pSettings : CSettings::GetInstance();
-    m_nLeft = ReadNumber(*settings, "IndicatorXPos");
-    m_nTop = ReadNumber(*settings, "IndicatorYPos");
+    m_nLeft = settings->GetNumber("IndicatorXPos");
+    m_nTop = settings->GetNumber("IndicatorYPos");
     m_bVisible = false;
     m_bCreated = true;
     sessionEnded();

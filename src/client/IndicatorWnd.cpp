@@ -1,31 +1,10 @@
 #include "client/IndicatorWnd.h"
 
-#include "client/IndicatorColor.h"
 #include "client/Settings.h"
 #include "client/TarviQenClient.h"
 #include "common/Assert.h"
-#include "common/MyString.h"
 
 #include <algorithm>
-
-namespace
-{
-int Number(const CSettings& settings, const char* name)
-{
-    const auto value = settings.GetValue(name);
-    return value ? ReadDecimal(*value) : 0;
-}
-
-bool Switch(const CSettings& settings, const char* name)
-{
-    return Number(settings, name) != 0;
-}
-
-uint32_t Color(const CSettings& settings, const char* name)
-{
-    return ParseIndicatorColor(settings.GetValue(name).value_or(""));
-}
-} // namespace
 
 CIndicatorWnd::CIndicatorWnd(IIndicatorView& view, IClock& clock, CSettings* settings)
     : m_view(view), m_clock(clock), m_pSettings(settings)
@@ -50,25 +29,25 @@ bool CIndicatorWnd::Create()
 // The settings in the order in which the window is made of them.
 void CIndicatorWnd::ReadSettings(const CSettings& settings)
 {
-    m_nOrientation = Switch(settings, "IndicatorOrientation") ? 1 : 0;
-    StorePosition(Number(settings, "IndicatorXPos"), Number(settings, "IndicatorYPos"));
-    m_nWidth = Number(settings, "IndicatorWidth");
-    m_nHeight = Number(settings, "IndicatorHeight");
-    m_nTextAreaSize = Number(settings, "IndicatorTextAreaSize");
-    m_nMargin = Number(settings, "IndicatorMargin");
-    m_pszFontName = settings.GetValue("IndicatorFontName").value_or("");
-    m_nFontSize = Number(settings, "IndicatorFontSize");
-    m_crBorder = Color(settings, "IndicatorBorderColor");
-    m_crBackground = Color(settings, "IndicatorBackgroundColor");
-    m_crText = Color(settings, "IndicatorTextColor");
-    m_crOff = Color(settings, "IndicatorOffColor");
-    m_crOn = Color(settings, "IndicatorOnColor");
+    m_nOrientation = settings.GetSwitch("IndicatorOrientation") ? 1 : 0;
+    StorePosition(settings.GetNumber("IndicatorXPos"), settings.GetNumber("IndicatorYPos"));
+    m_nWidth = settings.GetNumber("IndicatorWidth");
+    m_nHeight = settings.GetNumber("IndicatorHeight");
+    m_nTextAreaSize = settings.GetNumber("IndicatorTextAreaSize");
+    m_nMargin = settings.GetNumber("IndicatorMargin");
+    m_pszFontName = settings.GetText("IndicatorFontName");
+    m_nFontSize = settings.GetNumber("IndicatorFontSize");
+    m_crBorder = settings.GetColor("IndicatorBorderColor");
+    m_crBackground = settings.GetColor("IndicatorBackgroundColor");
+    m_crText = settings.GetColor("IndicatorTextColor");
+    m_crOff = settings.GetColor("IndicatorOffColor");
+    m_crOn = settings.GetColor("IndicatorOnColor");
     // The window's opacity: 0 transparent to 255 opaque.
-    m_nAlpha = std::clamp(Number(settings, "IndicatorAlphaBlending"), 0, 255);
-    m_bAllowExit = Switch(settings, "AllowExit");
-    m_bAllowMove = Switch(settings, "IndicatorAllowMove");
-    m_bAutoShowAndHide = Switch(settings, "IndicatorAutoShowAndHide");
-    m_nListenPort = Number(settings, "ListenPort");
+    m_nAlpha = std::clamp(settings.GetNumber("IndicatorAlphaBlending"), 0, 255);
+    m_bAllowExit = settings.GetSwitch("AllowExit");
+    m_bAllowMove = settings.GetSwitch("IndicatorAllowMove");
+    m_bAutoShowAndHide = settings.GetSwitch("IndicatorAutoShowAndHide");
+    m_nListenPort = settings.GetNumber("ListenPort");
 }
 
 void CIndicatorWnd::Destroy()

@@ -439,7 +439,7 @@ void CProxyClient::RetryConnect()
     m_serverUDPSocket = INVALID_SOCKET;
     m_bInFlight = false;
     ++m_nConnectAttempts;
-    const int retries = ReadDecimal(m_pSettings->GetValue("ConnectRetries").value_or(""));
+    const int retries = m_pSettings->GetNumber("ConnectRetries");
     if (m_nConnectAttempts > retries)
     {
         m_nConnectAttempts = 0;

@@ -12,6 +12,8 @@ namespace
 {
 
 constexpr const char* OVERFLOW_TEXT = "Error, settings file has more than 250 lines; line ignored.";
+// A colour field of at most 9 characters and its terminator.
+constexpr size_t COLOR_FIELD_SIZE = 10;
 
 // A setting has a name that is not empty and does not begin with "//"; everything
 // else is a comment or a blank line.
@@ -117,6 +119,33 @@ std::optional<std::string> CSettings::GetValue(std::string_view name) const
         }
     }
     return std::nullopt;
+}
+
+std::string CSettings::GetText(std::string_view name) const
+{
+    return GetValue(name).value_or("");
+}
+
+int CSettings::GetNumber(std::string_view name) const
+{
+    return ReadDecimal(GetText(name));
+}
+
+// Each field is read from at most 9 characters, as a decimal number cut to its low 8
+// bits; a missing field reads as 0.
+uint32_t CSettings::GetColor(std::string_view name) const
+{
+    const std::u16string wide = Utf8ToUtf16(GetText(name));
+    std::optional<std::u16string_view> rest = std::u16string_view(wide);
+    uint32_t color = 0;
+    for (int shift = 0; shift <= 16; shift += 8)
+    {
+        std::u16string field;
+        rest = rest ? SplitTokenW(*rest, u',', field, COLOR_FIELD_SIZE) : std::nullopt;
+        const auto value = static_cast<uint32_t>(rest ? ReadDecimalW(field) : 0);
+        color |= (value & 0xFF) << shift;
+    }
+    return color;
 }
 
 bool CSettings::SetValue(std::string_view name, std::string_view value)

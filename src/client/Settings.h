@@ -1,6 +1,8 @@
 #pragma once
 // The client's settings file: lines of name=value, comments ("//...") and blank lines
-// kept in place, written back as "name=value" CR LF. Held as UTF-8 text.
+// kept in place, written back as "name=value" CR LF. Held as UTF-8 text and handed
+// out as text, numbers, switches or colours.
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +28,14 @@ public:
     bool Save(const std::string& filename);
     // The value of the first slot with that name, or nullopt.
     std::optional<std::string> GetValue(std::string_view name) const;
+    // The value read by the program's rules; a missing setting reads as "", 0, off or
+    // black. A number is read as the C library reads a decimal (leading blanks, a
+    // sign, digits up to the first other character); a switch is on when its number is
+    // not 0; a colour is "red,green,blue" (see IndicatorColor.h).
+    std::string GetText(std::string_view name) const;
+    int GetNumber(std::string_view name) const;
+    bool GetSwitch(std::string_view name) const { return GetNumber(name) != 0; }
+    uint32_t GetColor(std::string_view name) const;
     // Replaces the value of an existing setting or appends a slot. False (and a log
     // line) when all 250 slots are taken: the line is ignored.
     bool SetValue(std::string_view name, std::string_view value);

@@ -143,15 +143,15 @@ bool CClientApplication::LoadSettings()
 
 bool CClientApplication::OpenLogFile()
 {
-    const auto logFile = Setting("LogFile");
-    if (!logFile || logFile->empty())
+    const std::string logFile = m_pSettings->GetText("LogFile");
+    if (logFile.empty())
     {
         return FailAndRelease("Error, No log file name provided");
     }
-    m_pLog->SetFilename(MakeHostText(*logFile));
+    m_pLog->SetFilename(MakeHostText(logFile));
     if (!m_pLog->CanWrite())
     {
-        return FailAndRelease("Error, failed to open logfile " + *logFile);
+        return FailAndRelease("Error, failed to open logfile " + logFile);
     }
     return true;
 }
@@ -161,7 +161,7 @@ bool CClientApplication::CheckRequiredSettings()
     std::string problem;
     for (const char* name : REQUIRED_SETTINGS)
     {
-        const auto value = Setting(name);
+        const auto value = m_pSettings->GetValue(name);
         if (!value)
         {
             problem = std::string("Error, setting '") + name + "' is missing.";
@@ -176,7 +176,7 @@ bool CClientApplication::CheckRequiredSettings()
         }
     }
     // A session cannot reach a host on port 0; refuse it here rather than later.
-    if (problem.empty() && SettingNumber("HostPort") == 0)
+    if (problem.empty() && m_pSettings->GetNumber("HostPort") == 0)
     {
         problem = "Error, setting 'HostPort' must not be 0.";
     }
@@ -190,14 +190,14 @@ bool CClientApplication::CheckRequiredSettings()
 
 bool CClientApplication::ApplyLogSettings()
 {
-    m_pLog->SetMaxLines(static_cast<uint32_t>(SettingNumber("MaxLogLines")));
-    const int level = SettingNumber("LogLevel");
+    m_pLog->SetMaxLines(static_cast<uint32_t>(m_pSettings->GetNumber("MaxLogLines")));
+    const int level = m_pSettings->GetNumber("LogLevel");
     if (!CLog::isValidLogLevel(level))
     {
         return FailAndRelease("Error, invalid loglevel selected");
     }
     m_pLog->SetLogLevel(level);
-    if (SettingNumber("UseOutputDebugString") != 0)
+    if (m_pSettings->GetSwitch("UseOutputDebugString"))
     {
         // The device's debug output is standard error here.
         m_pLog->SetEcho(true, stderr);
@@ -207,25 +207,15 @@ bool CClientApplication::ApplyLogSettings()
 
 void CClientApplication::ReadConfig()
 {
-    m_config.nListenPort = SettingNumber("ListenPort");
-    m_config.pszHostAddress = MakeHostText(Setting("HostAddress").value_or(""));
-    m_config.nHostPort = SettingNumber("HostPort");
-    m_config.bProxyAware = SettingNumber("ProxyAwareApplication") != 0;
-    m_config.bOutputStatistics = SettingNumber("OutputStatistics") != 0;
-    m_config.pszStatisticsFolder = Setting("StatisticsFolder").value_or("");
-    m_config.bIgnoreBindError = SettingNumber("IgnoreBindError") != 0;
-    m_config.bSavePosition = SettingNumber("IndicatorSavePosition") != 0;
-}
-
-std::optional<std::string> CClientApplication::Setting(const char* name) const
-{
-    return m_pSettings->GetValue(name);
-}
-
-int CClientApplication::SettingNumber(const char* name) const
-{
-    const auto value = Setting(name);
-    return value ? ReadDecimal(*value) : 0;
+    const CSettings& settings = *m_pSettings;
+    m_config.nListenPort = settings.GetNumber("ListenPort");
+    m_config.pszHostAddress = MakeHostText(settings.GetText("HostAddress"));
+    m_config.nHostPort = settings.GetNumber("HostPort");
+    m_config.bProxyAware = settings.GetSwitch("ProxyAwareApplication");
+    m_config.bOutputStatistics = settings.GetSwitch("OutputStatistics");
+    m_config.pszStatisticsFolder = settings.GetText("StatisticsFolder");
+    m_config.bIgnoreBindError = settings.GetSwitch("IgnoreBindError");
+    m_config.bSavePosition = settings.GetSwitch("IndicatorSavePosition");
 }
 
 // ---- Main loop -------------------------------------------------------------

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,8 +68,6 @@ class CClientApplication
     bool CheckRequiredSettings();
     bool ApplyLogSettings();
     void ReadConfig();
-    std::optional<std::string> Setting(const char* name) const;
-    int SettingNumber(const char* name) const;
 
     bool OpenListener(CProxyTCPListener& listener);
     bool QuitRequested();

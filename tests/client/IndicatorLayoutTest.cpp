@@ -1,6 +1,5 @@
 // The indicator's arithmetic: rectangles, the bar split, the text position, the font
 // height, the colour values and the menu model.
-#include "client/IndicatorColor.h"
 #include "client/IndicatorLayout.h"
 #include "client/IndicatorMenu.h"
 
@@ -68,23 +67,6 @@ TEST(IndicatorLayoutTest, FontHeightFromPointsAndDotsPerInch)
     EXPECT_EQ(IndicatorFontHeight(10, 192), -26);
     EXPECT_EQ(IndicatorFontHeight(0, 96), 0);
     EXPECT_EQ(IndicatorFontHeight(2000000000, 96), 0); // does not fit: the default size
-}
-
-TEST(IndicatorColorTest, ParsesRedGreenBlue)
-{
-    EXPECT_EQ(ParseIndicatorColor("1,2,3"), 1u + 2u * 256 + 3u * 65536);
-    // Two fields: the missing blue reads as 0, so 255,0 is pure red.
-    EXPECT_EQ(ParseIndicatorColor("255,0"), 0x0000FFu);
-    EXPECT_EQ(ParseIndicatorColor("0,0,255"), 0xFF0000u);
-    EXPECT_EQ(ParseIndicatorColor(""), 0u);
-    // Low 8 bits of each number; blanks and text as the C library reads numbers.
-    EXPECT_EQ(ParseIndicatorColor("256,257,-1"), 0u + 1u * 256 + 255u * 65536);
-    EXPECT_EQ(ParseIndicatorColor(" 12, 34x,abc"), 12u + 34u * 256);
-    // A field is read from at most 9 characters: 123456789 cut to 8 bits is 21.
-    EXPECT_EQ(ParseIndicatorColor("1234567890,5,6"), 21u + 5u * 256 + 6u * 65536);
-    EXPECT_EQ(IndicatorColorRed(0x030201), 1);
-    EXPECT_EQ(IndicatorColorGreen(0x030201), 2);
-    EXPECT_EQ(IndicatorColorBlue(0x030201), 3);
 }
 
 TEST(IndicatorMenuTest, ItemsTextsIdsAndStates)

@@ -53,6 +53,22 @@ TEST_F(SettingsTest, ParsesNamesAndValues)
     EXPECT_EQ(m_pSettings->GetCount(), 5);
 }
 
+TEST_F(SettingsTest, ValuesAreReadAsNumbersSwitchesAndColours)
+{
+    ASSERT_TRUE(Load("N= -12x\nOn=7\nOff=abc\nC1=1,2,3\nC2=255,0\nC3=256,257,-1\n"
+                     "C4= 12, 34x,abc\nC5=1234567890,5,6\n"));
+    EXPECT_EQ(m_pSettings->GetNumber("N") + m_pSettings->GetNumber("Missing"), -12);
+    EXPECT_EQ(m_pSettings->GetText("Missing"), "");
+    EXPECT_TRUE(m_pSettings->GetSwitch("On") && !m_pSettings->GetSwitch("Off"));
+    EXPECT_EQ(m_pSettings->GetColor("C1"), 1u + 2u * 256 + 3u * 65536);
+    EXPECT_EQ(m_pSettings->GetColor("C2"), 0x0000FFu); // the missing blue reads as 0
+    EXPECT_EQ(m_pSettings->GetColor("Missing"), 0u);
+    // Low 8 bits of each number, read as a decimal from at most 9 characters.
+    EXPECT_EQ(m_pSettings->GetColor("C3"), 0u + 1u * 256 + 255u * 65536);
+    EXPECT_EQ(m_pSettings->GetColor("C4"), 12u + 34u * 256);
+    EXPECT_EQ(m_pSettings->GetColor("C5"), 21u + 5u * 256 + 6u * 65536);
+}
+
 TEST_F(SettingsTest, SaveKeepsCommentsAndBlankLinesInPlace)
 {
     ASSERT_TRUE(Load("// first comment\n\nA = 1\n  // indented\r\nQ=\"x=y\"\nB=2"));

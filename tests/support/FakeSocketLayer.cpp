@@ -17,7 +17,7 @@ SOCKET FakeSocketLayer::CreateUdpSocket()
 {
     if (m_bFailCreateUdp)
     {
-        m_nLastError = WSAEMFILE;
+        SetLastError(WSAEMFILE);
         return INVALID_SOCKET;
     }
     return NewSocket(true);
@@ -27,7 +27,7 @@ SOCKET FakeSocketLayer::CreateTcpSocket()
 {
     if (m_bFailCreateTcp)
     {
-        m_nLastError = WSAEMFILE;
+        SetLastError(WSAEMFILE);
         return INVALID_SOCKET;
     }
     return NewSocket(false);
@@ -57,7 +57,7 @@ bool FakeSocketLayer::Bind(SOCKET s, const SocketAddress& address)
     if (!IsOpen(s) || std::find(m_takenPorts.begin(), m_takenPorts.end(), port) != m_takenPorts.end() ||
         BoundTo(port, m_sockets[s].udp) != INVALID_SOCKET)
     {
-        m_nLastError = WSAEADDRINUSE;
+        SetLastError(WSAEADDRINUSE);
         return false;
     }
     m_sockets[s].bound = address;
@@ -77,7 +77,7 @@ SOCKET FakeSocketLayer::Accept(SOCKET s, SocketAddress& peer)
     auto& pending = m_sockets[s].pendingAccepts;
     if (pending.empty())
     {
-        m_nLastError = WSAEWOULDBLOCK;
+        SetLastError(WSAEWOULDBLOCK);
         return INVALID_SOCKET;
     }
     const SOCKET accepted = pending.front().first;
@@ -101,55 +101,43 @@ SOCKET FakeSocketLayer::QueueConnection(SOCKET listener, const SocketAddress& pe
     return s;
 }
 
-bool FakeSocketLayer::Watch(SOCKET s, uint64_t token, WatchMode mode)
+size_t FakeSocketLayer::InboundCount(const FakeSocket& fs)
 {
-    if (!IsOpen(s))
-        return false;
-    FakeSocket& fs = m_sockets[s];
-    if (!fs.watched)
-    {
-        fs.reportedReadable = false;
-        fs.reportedWritable = false;
-        fs.reportedInbound = 0;
-    }
-    fs.watched = true;
-    fs.token = token;
-    fs.mode = mode;
-    return true;
+    return fs.listening ? fs.pendingAccepts.size() : fs.inbound.size();
 }
 
-// Level sockets report while they are readable; edge sockets report a change: newly
-// readable (or more bytes arrived), newly writable.
+bool FakeSocketLayer::IsReadable(SOCKET s) const
+{
+    const FakeSocket& fs = m_sockets.at(s);
+    if (fs.udp)
+        return !fs.inbox.empty();
+    return InboundCount(fs) > 0 || fs.peerClosed || fs.recvError != 0 ||
+           (fs.connectStarted && fs.connectState < 0);
+}
+
+bool FakeSocketLayer::IsWritable(SOCKET s) const
+{
+    const FakeSocket& fs = m_sockets.at(s);
+    return !fs.udp && !fs.listening && (!fs.connectStarted || fs.connectState != 0) &&
+           (fs.sendLimit != 0 || fs.sendError != 0);
+}
+
+// Marks what changed since the last wait, then reports.
 void FakeSocketLayer::WaitReady(uint32_t, std::vector<SocketReadiness>& ready)
 {
-    ready.clear();
     for (auto& [s, fs] : m_sockets)
     {
-        if (!fs.open || !fs.watched || fs.mode == WatchMode::Paused)
+        if (!fs.open)
             continue;
-        const bool readable = fs.udp ? !fs.inbox.empty()
-                              : fs.listening
-                                  ? !fs.pendingAccepts.empty()
-                                  : !fs.inbound.empty() || fs.peerClosed || fs.recvError != 0 ||
-                                        (fs.connectStarted && fs.connectState < 0);
-        const bool writable = !fs.udp && !fs.listening &&
-                              (!fs.connectStarted || fs.connectState != 0) &&
-                              (fs.sendLimit != 0 || fs.sendError != 0);
-        SocketReadiness event{fs.token, false, false};
-        if (fs.mode == WatchMode::Level)
-            event.readable = readable;
-        else
-        {
-            event.readable = readable && (!fs.reportedReadable || fs.inbound.size() > fs.reportedInbound ||
-                                          fs.pendingAccepts.size() > fs.reportedInbound);
-            event.writable = writable && !fs.reportedWritable;
-            fs.reportedReadable = readable;
-            fs.reportedWritable = writable;
-            fs.reportedInbound = fs.listening ? fs.pendingAccepts.size() : fs.inbound.size();
-        }
-        if (event.readable || event.writable)
-            ready.push_back(event);
+        const bool readable = IsReadable(s);
+        const bool writable = IsWritable(s);
+        MarkEdge(s, readable && (!fs.seenReadable || InboundCount(fs) > fs.seenCount),
+                 writable && !fs.seenWritable);
+        fs.seenReadable = readable;
+        fs.seenWritable = writable;
+        fs.seenCount = InboundCount(fs);
     }
+    CollectReadiness(ready);
 }
 
 bool FakeSocketLayer::IsOpen(SOCKET s) const
@@ -161,10 +149,7 @@ bool FakeSocketLayer::IsOpen(SOCKET s) const
 int FakeSocketLayer::SendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& to)
 {
     if (!IsOpen(s))
-    {
-        m_nLastError = WSAENOTSOCK;
-        return SOCKET_ERROR;
-    }
+        return Fail(WSAENOTSOCK);
     Datagram d;
     d.socket = s;
     d.address = to;
@@ -177,56 +162,35 @@ int FakeSocketLayer::RecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress
                               int& addressLength)
 {
     if (!IsOpen(s))
-    {
-        m_nLastError = WSAENOTSOCK;
-        return SOCKET_ERROR;
-    }
+        return Fail(WSAENOTSOCK);
     auto& inbox = m_sockets[s].inbox;
     if (inbox.empty())
-    {
-        m_nLastError = WSAEWOULDBLOCK;
-        return SOCKET_ERROR;
-    }
+        return Fail(WSAEWOULDBLOCK);
     Datagram d = std::move(inbox.front());
     inbox.pop_front();
     if (d.error != 0)
-    {
-        m_nLastError = d.error;
-        return SOCKET_ERROR;
-    }
+        return Fail(d.error);
     const size_t n = std::min(buffer.size(), d.data.size());
     std::copy_n(d.data.begin(), n, buffer.begin());
     from = d.address;
     addressLength = d.addressLength;
     if (d.data.size() > buffer.size())
-    {
-        m_nLastError = WSAEMSGSIZE;
-        return SOCKET_ERROR;
-    }
+        return Fail(WSAEMSGSIZE);
     return static_cast<int>(n);
 }
 
 int FakeSocketLayer::Send(SOCKET s, std::span<const uint8_t> data)
 {
     if (!IsOpen(s))
-    {
-        m_nLastError = WSAENOTSOCK;
-        return SOCKET_ERROR;
-    }
+        return Fail(WSAENOTSOCK);
     FakeSocket& fs = m_sockets[s];
     if (fs.sendError != 0)
-    {
-        m_nLastError = fs.sendError;
-        return SOCKET_ERROR;
-    }
+        return Fail(fs.sendError);
     size_t n = data.size();
     if (fs.sendLimit >= 0)
         n = std::min(n, static_cast<size_t>(fs.sendLimit));
     if (n == 0 && !data.empty())
-    {
-        m_nLastError = WSAEWOULDBLOCK;
-        return SOCKET_ERROR;
-    }
+        return Fail(WSAEWOULDBLOCK);
     fs.written.insert(fs.written.end(), data.begin(), data.begin() + static_cast<long>(n));
     return static_cast<int>(n);
 }
@@ -234,10 +198,7 @@ int FakeSocketLayer::Send(SOCKET s, std::span<const uint8_t> data)
 int FakeSocketLayer::Recv(SOCKET s, std::span<uint8_t> buffer)
 {
     if (!IsOpen(s))
-    {
-        m_nLastError = WSAENOTSOCK;
-        return SOCKET_ERROR;
-    }
+        return Fail(WSAENOTSOCK);
     FakeSocket& fs = m_sockets[s];
     if (!fs.inbound.empty())
     {
@@ -247,28 +208,20 @@ int FakeSocketLayer::Recv(SOCKET s, std::span<uint8_t> buffer)
         return static_cast<int>(n);
     }
     if (fs.recvError != 0)
-    {
-        m_nLastError = fs.recvError;
-        return SOCKET_ERROR;
-    }
+        return Fail(fs.recvError);
     if (fs.peerClosed)
         return 0;
-    m_nLastError = WSAEWOULDBLOCK;
-    return SOCKET_ERROR;
+    return Fail(WSAEWOULDBLOCK);
 }
 
 int FakeSocketLayer::Connect(SOCKET s, const SocketAddress& address)
 {
     if (!IsOpen(s))
-    {
-        m_nLastError = WSAENOTSOCK;
-        return SOCKET_ERROR;
-    }
+        return Fail(WSAENOTSOCK);
     FakeSocket& fs = m_sockets[s];
     fs.connectStarted = true;
     fs.connectAddress = address;
-    m_nLastError = WSAEWOULDBLOCK;
-    return SOCKET_ERROR;
+    return Fail(WSAEWOULDBLOCK);
 }
 
 int FakeSocketLayer::ConnectProgress(SOCKET s, int& error)
@@ -283,21 +236,7 @@ void FakeSocketLayer::Close(SOCKET s)
     const auto it = m_sockets.find(s);
     if (it != m_sockets.end())
         it->second.open = false;
-}
-
-bool FakeSocketLayer::ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder)
-{
-    const uint32_t dotted = ParseDottedAddress(host);
-    if (dotted != 0xFFFFFFFFu)
-    {
-        addressNetworkOrder = dotted;
-        return true;
-    }
-    const auto it = m_hosts.find(host);
-    if (it == m_hosts.end())
-        return false;
-    addressNetworkOrder = it->second;
-    return true;
+    Unwatch(s);
 }
 
 void FakeSocketLayer::Deliver(SOCKET s, std::span<const uint8_t> datagram, const SocketAddress& from)

@@ -3,14 +3,13 @@
 // UDP sockets have an inbox of datagrams (or injected errors) and record what they
 // send; TCP sockets have an inbound byte stream, a closed flag or error, and record
 // what is written, optionally taking only a few bytes per call. Listening sockets
-// hand out queued connections. Watched sockets report readiness as epoll would: UDP
-// sockets while datagrams wait (level), TCP sockets when they become readable or
-// writable (edge).
-#include "platform/SocketLayer.h"
+// hand out queued connections. Readiness is that of EmulatedSocketLayer; as a test
+// changes a socket directly, each wait first marks what changed since the last one:
+// newly readable (or more bytes or connections arrived), newly writable.
+#include "support/EmulatedSocketLayer.h"
 
 #include <cstdint>
 #include <deque>
-#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -18,7 +17,7 @@
 namespace tq_test
 {
 
-class FakeSocketLayer : public ISocketLayer
+class FakeSocketLayer : public EmulatedSocketLayer
 {
 public:
     struct Datagram
@@ -53,13 +52,10 @@ public:
         SocketAddress bound;
         bool listening = false;
         std::deque<std::pair<SOCKET, SocketAddress>> pendingAccepts;
-        // watching
-        bool watched = false;
-        uint64_t token = 0;
-        WatchMode mode = WatchMode::Level;
-        size_t reportedInbound = 0; // what the last edge saw
-        bool reportedReadable = false;
-        bool reportedWritable = false;
+        // what the last wait saw
+        size_t seenCount = 0; // inbound bytes, or pending connections
+        bool seenReadable = false;
+        bool seenWritable = false;
     };
 
     // ISocketLayer
@@ -79,17 +75,13 @@ public:
     int Connect(SOCKET s, const SocketAddress& address) override;
     int ConnectProgress(SOCKET s, int& error) override;
     void Close(SOCKET s) override;
-    int GetLastError() override { return m_nLastError; }
-    void SetLastError(int code) override { m_nLastError = code; }
-    bool ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder) override;
-    bool Watch(SOCKET s, uint64_t token, WatchMode mode) override;
     void WaitReady(uint32_t timeoutMs, std::vector<SocketReadiness>& ready) override;
 
     // Test controls.
     // Registers an already connected TCP socket (an accepted application socket).
     SOCKET AddTcpSocket();
     FakeSocket& Socket(SOCKET s) { return m_sockets.at(s); }
-    bool IsOpen(SOCKET s) const;
+    bool IsOpen(SOCKET s) const override;
     void Deliver(SOCKET s, std::span<const uint8_t> datagram, const SocketAddress& from);
     void DeliverError(SOCKET s, int error);
     // Datagrams sent since the last TakeSent, in order.
@@ -106,17 +98,19 @@ public:
 
     bool m_bFailCreateUdp = false;
     bool m_bFailCreateTcp = false;
-    // Host names the fake resolves; dotted addresses always resolve.
-    std::map<std::string, uint32_t> m_hosts;
+
+protected:
+    bool IsReadable(SOCKET s) const override;
+    bool IsWritable(SOCKET s) const override;
 
 private:
     SOCKET NewSocket(bool udp);
+    static size_t InboundCount(const FakeSocket& fs);
     std::map<SOCKET, FakeSocket> m_sockets;
     std::vector<Datagram> m_sent;
     SOCKET m_nextSocket = 100;
     SOCKET m_lastUdp = INVALID_SOCKET;
     SOCKET m_lastTcp = INVALID_SOCKET;
-    int m_nLastError = 0;
 };
 
 } // namespace tq_test

@@ -1,4 +1,4 @@
-#include "support/NullSocketLayer.h"
+#include "support/FakeSocketLayer.h"
 #include "tunnel/StreamBacklog.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@ namespace
 
 // A TCP socket that takes `budget` bytes (at most `chunk` per call) and then would
 // block, or fails every send with `failCode`.
-class CFakeSocketLayer : public tq_test::NullSocketLayer
+class CFakeSocketLayer : public tq_test::FakeSocketLayer
 {
 public:
     size_t budget = 0;
@@ -23,10 +23,7 @@ public:
     {
         const size_t taken = std::min({budget, chunk, data.size()});
         if (failCode != 0 || taken == 0)
-        {
-            m_nLastError = failCode != 0 ? failCode : WSAEWOULDBLOCK;
-            return SOCKET_ERROR;
-        }
+            return Fail(failCode != 0 ? failCode : WSAEWOULDBLOCK);
         received.insert(received.end(), data.begin(), data.begin() + static_cast<long>(taken));
         budget -= taken;
         return static_cast<int>(taken);

@@ -67,12 +67,12 @@ SimMachine::Sock* SimMachine::Find(SOCKET s, uint64_t serial)
     return sock != nullptr && sock->serial == serial ? sock : nullptr;
 }
 
-SimMachine::Sock* SimMachine::UdpAt(uint16_t port)
+SOCKET SimMachine::UdpAt(uint16_t port) const
 {
-    for (auto& sock : m_sockets)
-        if (sock && sock->kind == Kind::Udp && sock->port == port)
-            return sock.get();
-    return nullptr;
+    for (size_t s = 0; s < m_sockets.size(); ++s)
+        if (m_sockets[s] && m_sockets[s]->kind == Kind::Udp && m_sockets[s]->port == port)
+            return static_cast<SOCKET>(s);
+    return INVALID_SOCKET;
 }
 
 bool SimMachine::PortTaken(Kind kind, uint16_t port) const
@@ -107,12 +107,6 @@ int SimMachine::TagOfPort(uint16_t port) const
 {
     const auto it = m_portTags.find(port);
     return it == m_portTags.end() ? -1 : it->second;
-}
-
-int SimMachine::Fail(int code)
-{
-    m_nLastError = code;
-    return SOCKET_ERROR;
 }
 
 SOCKET SimMachine::CreateUdpSocket()
@@ -201,6 +195,7 @@ void SimMachine::Close(SOCKET s)
         if (link.peer != nullptr)
             link.peer->Wake();
     }
+    Unwatch(s);
     m_sockets[static_cast<size_t>(s)].reset();
 }
 
@@ -225,21 +220,6 @@ std::vector<std::string> SimMachine::OpenSockets() const
         }
     }
     return open;
-}
-
-bool SimMachine::ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder)
-{
-    const uint32_t dotted = ParseDottedAddress(host);
-    if (dotted != 0xFFFFFFFFu)
-    {
-        addressNetworkOrder = dotted;
-        return true;
-    }
-    const auto it = m_hostNames.find(host);
-    if (it == m_hostNames.end())
-        return false;
-    addressNetworkOrder = it->second;
-    return true;
 }
 
 // ---- UDP ----------------------------------------------------------------------------
@@ -283,7 +263,8 @@ int SimMachine::RecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& fro
 bool SimMachine::ReceiveDatagram(const SocketAddress& from, uint16_t port,
                                  std::span<const uint8_t> data)
 {
-    Sock* sock = UdpAt(port);
+    const SOCKET s = UdpAt(port);
+    Sock* sock = Find(s);
     if (sock == nullptr)
         return false;
     if (sock->inboxBytes + data.size() > UDP_RECEIVE_BUFFER)
@@ -293,18 +274,19 @@ bool SimMachine::ReceiveDatagram(const SocketAddress& from, uint16_t port,
     }
     sock->inbox.push_back(Datagram{from, std::vector<uint8_t>(data.begin(), data.end())});
     sock->inboxBytes += data.size();
-    sock->readEdge = true;
+    MarkEdge(s, true, false);
     Touch();
     return true;
 }
 
 bool SimMachine::ReceivePortUnreachable(uint16_t port)
 {
-    Sock* sock = UdpAt(port);
+    const SOCKET s = UdpAt(port);
+    Sock* sock = Find(s);
     if (sock == nullptr)
         return false;
     sock->resetPending = true;
-    sock->readEdge = true;
+    MarkEdge(s, true, false);
     Touch();
     return true;
 }
@@ -345,7 +327,7 @@ bool SimMachine::ConnectDone(SOCKET s, uint64_t serial, const std::shared_ptr<Tc
     sock->connectState = 1;
     link->machine = this;
     link->socket = s;
-    sock->writeEdge = true;
+    MarkEdge(s, false, true);
     Touch();
     return true;
 }
@@ -357,8 +339,7 @@ void SimMachine::ConnectFailed(SOCKET s, uint64_t serial, int error)
         return;
     sock->connectState = -1;
     sock->connectError = error;
-    sock->readEdge = true;
-    sock->writeEdge = true;
+    MarkEdge(s, true, true);
     Touch();
 }
 
@@ -421,19 +402,18 @@ int SimMachine::Recv(SOCKET s, std::span<uint8_t> buffer)
 
 void SimMachine::LinkReadable(SOCKET s)
 {
-    if (Sock* sock = Find(s))
+    if (Find(s) != nullptr)
     {
-        sock->readEdge = true;
+        MarkEdge(s, true, false);
         Touch();
     }
 }
 
 void SimMachine::LinkReset(SOCKET s)
 {
-    if (Sock* sock = Find(s))
+    if (Find(s) != nullptr)
     {
-        sock->readEdge = true;
-        sock->writeEdge = true;
+        MarkEdge(s, true, true);
         Touch();
     }
 }
@@ -444,7 +424,7 @@ void SimMachine::LinkWritable(SOCKET s)
     if (sock == nullptr || !sock->link || !sock->link->productWriteBlocked)
         return;
     sock->link->productWriteBlocked = false;
-    sock->writeEdge = true;
+    MarkEdge(s, false, true);
     Touch();
 }
 
@@ -473,20 +453,20 @@ bool SimMachine::Writable(const Sock& sock)
             (sock.link && (sock.link->reset || sock.link->toPeer.Room() > 0)));
 }
 
+bool SimMachine::IsReadable(SOCKET s) const
+{
+    return LevelReadable(*Find(s));
+}
+
+bool SimMachine::IsWritable(SOCKET s) const
+{
+    return Writable(*Find(s));
+}
+
 bool SimMachine::Watch(SOCKET s, uint64_t token, WatchMode mode)
 {
-    Sock* sock = Find(s);
-    if (sock == nullptr)
+    if (!EmulatedSocketLayer::Watch(s, token, mode))
         return false;
-    sock->watched = true;
-    sock->token = token;
-    sock->mode = mode;
-    // Registering (or changing) an edge watch reports the present state once.
-    if (mode == WatchMode::Edge)
-    {
-        sock->readEdge = LevelReadable(*sock);
-        sock->writeEdge = Writable(*sock);
-    }
     Touch();
     return true;
 }
@@ -495,38 +475,10 @@ bool SimMachine::HasReadiness()
 {
     if (!m_bTouched)
         return false;
-    for (const auto& sock : m_sockets)
-    {
-        if (!sock || !sock->watched)
-            continue;
-        if ((sock->mode == WatchMode::Level && LevelReadable(*sock)) ||
-            (sock->mode == WatchMode::Edge && (sock->readEdge || sock->writeEdge)))
-            return true;
-    }
+    if (EmulatedSocketLayer::HasReadiness())
+        return true;
     m_bTouched = false;
     return false;
-}
-
-void SimMachine::CollectReadiness(std::vector<SocketReadiness>& ready)
-{
-    ready.clear();
-    for (auto& sock : m_sockets)
-    {
-        if (!sock || !sock->watched || sock->mode == WatchMode::Paused)
-            continue;
-        SocketReadiness event{sock->token, false, false};
-        if (sock->mode == WatchMode::Level)
-            event.readable = LevelReadable(*sock);
-        else
-        {
-            event.readable = sock->readEdge;
-            event.writable = sock->writeEdge;
-            sock->readEdge = false;
-            sock->writeEdge = false;
-        }
-        if (event.readable || event.writable)
-            ready.push_back(event);
-    }
 }
 
 void SimMachine::WaitReady(uint32_t timeoutMs, std::vector<SocketReadiness>& ready)

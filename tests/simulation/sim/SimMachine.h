@@ -5,10 +5,9 @@
 // "port unreachable" is reported by the next receive as WSAECONNRESET, as the
 // platform layer does. TCP sockets connect through the network to a peer of the
 // simulation, or are handed over already connected (an accepted application).
-// Readiness follows epoll: level-watched sockets report while readable, edge-watched
-// ones once per change. A loop that waits through WaitReady leaves its request here:
+// Readiness is that of EmulatedSocketLayer, each change marked as it happens. A loop that waits through WaitReady leaves its request here:
 // the run answers it (fills the loop's list) when it next wakes the loop.
-#include "platform/SocketLayer.h"
+#include "support/EmulatedSocketLayer.h"
 
 #include <cstdint>
 #include <deque>
@@ -25,7 +24,7 @@ struct SimWorld;
 class SimNetwork;
 struct TcpLink;
 
-class SimMachine : public ISocketLayer
+class SimMachine : public tq_test::EmulatedSocketLayer
 {
   public:
     static constexpr size_t UDP_RECEIVE_BUFFER = 212992; // bytes queued per UDP socket
@@ -54,19 +53,12 @@ class SimMachine : public ISocketLayer
     int Connect(SOCKET s, const SocketAddress& address) override;
     int ConnectProgress(SOCKET s, int& error) override;
     void Close(SOCKET s) override;
-    int GetLastError() override { return m_nLastError; }
-    void SetLastError(int code) override { m_nLastError = code; }
-    bool ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder) override;
     bool Watch(SOCKET s, uint64_t token, WatchMode mode) override;
     void WaitReady(uint32_t timeoutMs, std::vector<SocketReadiness>& ready) override;
 
     // The simulation's side.
     uint32_t Address() const { return m_address; }
-    // Host names that ResolveAddress knows (dotted addresses always resolve).
-    void AddHostName(const std::string& name, uint32_t addressNetworkOrder)
-    {
-        m_hostNames[name] = addressNetworkOrder;
-    }
+    bool IsOpen(SOCKET s) const override { return Find(s) != nullptr; }
     // A connected TCP socket for a connection that the machine accepted.
     SOCKET AddConnectedLink(const std::shared_ptr<TcpLink>& link);
     // False when no socket is bound to the port (the network may answer with ICMP).
@@ -85,7 +77,7 @@ class SimMachine : public ISocketLayer
     // Whether a watched socket would be reported by a wait now.
     bool HasReadiness();
     // What a wait reports now; edges are taken.
-    void CollectReadiness(std::vector<SocketReadiness>& ready);
+    using EmulatedSocketLayer::CollectReadiness;
     // The loop that waits through WaitReady: whether it waits, how long, and its answer.
     bool WaitRequested() const { return m_pWaitList != nullptr; }
     uint32_t RequestedTimeout() const { return m_nWaitTimeout; }
@@ -101,6 +93,10 @@ class SimMachine : public ISocketLayer
     uint64_t DroppedDatagrams() const { return m_nDropped; }
     // TCP writes that the peer's full buffer cut short.
     uint64_t ShortWrites() const { return m_nShortWrites; }
+
+  protected:
+    bool IsReadable(SOCKET s) const override;
+    bool IsWritable(SOCKET s) const override;
 
   private:
     enum class Kind
@@ -129,25 +125,18 @@ class SimMachine : public ISocketLayer
         bool connectStarted = false;
         int connectState = 0; // 1 connected, 0 in progress or not started, -1 failed
         int connectError = 0;
-        // Watching
-        bool watched = false;
-        uint64_t token = 0;
-        WatchMode mode = WatchMode::Level;
-        bool readEdge = false;
-        bool writeEdge = false;
     };
 
     SOCKET NewSocket(Kind kind);
     Sock* Find(SOCKET s);
     const Sock* Find(SOCKET s) const;
     Sock* Find(SOCKET s, uint64_t serial);
-    Sock* UdpAt(uint16_t port);
+    SOCKET UdpAt(uint16_t port) const;
     bool PortTaken(Kind kind, uint16_t port) const;
     uint16_t EphemeralPort();
     void BindPort(Sock& sock, uint16_t port);
     static bool LevelReadable(const Sock& sock);
     static bool Writable(const Sock& sock);
-    int Fail(int code);
     TcpLink* UsableLink(SOCKET s, int& error);
     void Touch() { m_bTouched = true; }
 
@@ -157,10 +146,8 @@ class SimMachine : public ISocketLayer
     std::vector<std::unique_ptr<Sock>> m_sockets; // by descriptor, the lowest free one reused
     uint64_t m_nNextSerial = 1;
     uint16_t m_nNextEphemeral = FIRST_EPHEMERAL_PORT;
-    int m_nLastError = 0;
     int m_nTag = -1;
     std::map<uint16_t, int> m_portTags;
-    std::map<std::string, uint32_t> m_hostNames;
     bool m_bTouched = false;
     std::vector<SocketReadiness>* m_pWaitList = nullptr;
     uint32_t m_nWaitTimeout = 0;
