@@ -41,6 +41,13 @@ int AsInt(uint32_t number)
     return static_cast<int>(number);
 }
 
+// The statistics record is checked before the link is made with it.
+CProxyStats& CheckedStats(CProxyStats* stats)
+{
+    TQ_ASSERT_TEXT(NULL != stats, "NULL != pStats");
+    return *stats;
+}
+
 } // namespace
 
 CProxyClient::CProxyClient(CProxyStats* stats, SOCKET clientTCPSocket,
@@ -48,13 +55,12 @@ CProxyClient::CProxyClient(CProxyStats* stats, SOCKET clientTCPSocket,
                            const std::string& folder, ISocketLayer& sockets, IClock& clock)
     : m_sockets(sockets), m_clock(clock), m_pLog(CLog::GetInstance()),
       m_pSettings(CSettings::GetInstance()), m_pStats(stats),
-      m_link(sockets, *stats, *this, PacketReceiver::Client, INITIAL_SEND_NUMBER,
+      m_link(sockets, CheckedStats(stats), *this, PacketReceiver::Client, INITIAL_SEND_NUMBER,
              INITIAL_RECEIVE_NUMBER),
       m_folder(folder), m_clientTCPSocket(clientTCPSocket), m_clientAddress(clientAddress),
       m_bProxyAware(proxyAware)
 {
     TQ_ASSERT(INVALID_SOCKET != clientTCPSocket);
-    TQ_ASSERT_TEXT(NULL != stats, "NULL != pStats");
     m_sockets.SetNonBlocking(m_clientTCPSocket);
     m_dwLastActivity = m_clock.TickCount();
     m_dwNow = m_dwLastActivity;
