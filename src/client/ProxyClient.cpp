@@ -6,10 +6,11 @@
 #include "common/MyString.h"
 #include "common/Network.h"
 #include "platform/MessageBox.h"
-#include "platform/WaitSet.h"
+#include "tunnel/LinkTiming.h"
 #include "tunnel/ProxyMisc.h"
 #include "tunnel/TextFormat.h"
 
+#include <algorithm>
 #include <fstream>
 
 using tunnel_detail::FormatText;
@@ -40,17 +41,26 @@ int AsInt(uint32_t number)
     return static_cast<int>(number);
 }
 
+// The statistics record is checked before the link is made with it.
+CProxyStats& CheckedStats(CProxyStats* stats)
+{
+    TQ_ASSERT_TEXT(NULL != stats, "NULL != pStats");
+    return *stats;
+}
+
 } // namespace
 
 CProxyClient::CProxyClient(CProxyStats* stats, SOCKET clientTCPSocket,
                            const SocketAddress& clientAddress, bool proxyAware,
                            const std::string& folder, ISocketLayer& sockets, IClock& clock)
     : m_sockets(sockets), m_clock(clock), m_pLog(CLog::GetInstance()),
-      m_pSettings(CSettings::GetInstance()), m_pStats(stats), m_folder(folder),
-      m_clientTCPSocket(clientTCPSocket), m_clientAddress(clientAddress), m_bProxyAware(proxyAware)
+      m_pSettings(CSettings::GetInstance()), m_pStats(stats),
+      m_link(sockets, CheckedStats(stats), *this, PacketReceiver::Client, INITIAL_SEND_NUMBER,
+             INITIAL_RECEIVE_NUMBER),
+      m_folder(folder), m_clientTCPSocket(clientTCPSocket), m_clientAddress(clientAddress),
+      m_bProxyAware(proxyAware)
 {
     TQ_ASSERT(INVALID_SOCKET != clientTCPSocket);
-    TQ_ASSERT_TEXT(NULL != stats, "NULL != pStats");
     m_sockets.SetNonBlocking(m_clientTCPSocket);
     m_dwLastActivity = m_clock.TickCount();
     m_dwNow = m_dwLastActivity;
@@ -66,10 +76,7 @@ CProxyClient::~CProxyClient()
     {
         m_sockets.Close(m_clientTCPSocket);
     }
-    if (m_serverUDPSocket != INVALID_SOCKET)
-    {
-        m_sockets.Close(m_serverUDPSocket);
-    }
+    m_link.Close();
 }
 
 void CProxyClient::StartAfter(const DateTime& previous)
@@ -106,9 +113,27 @@ void CProxyClient::SetState(int state, bool logLine)
     }
 }
 
+void CProxyClient::LinkLine(int level, const char* text)
+{
+    m_pLog->Print(level, "%s", text);
+}
+
+std::string CProxyClient::SenderText(const SocketAddress& from, bool addressOnly) const
+{
+    uint8_t bytes[4];
+    AddressBytes(from.address, bytes);
+    if (addressOnly)
+    {
+        return FormatText("%d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
+    }
+    return FormatText("%d.%d.%d.%d, port = %d", bytes[0], bytes[1], bytes[2], bytes[3],
+                      NetToHost16(from.port));
+}
+
 void CProxyClient::Step(uint32_t now)
 {
     m_dwNow = now;
+    m_link.SetNow(now);
     switch (m_nState)
     {
     case STATE_PRECONNECT:
@@ -358,7 +383,7 @@ bool CProxyClient::TakeProxyServerEntry()
 void CProxyClient::StepConnect()
 {
     TQ_ASSERT(INVALID_SOCKET != m_clientTCPSocket);
-    TQ_ASSERT(INVALID_SOCKET == m_serverUDPSocket);
+    TQ_ASSERT(INVALID_SOCKET == m_link.Socket());
     TQ_ASSERT(m_nProxyServerIndex > 0);
     if (!TakeProxyServerEntry())
     {
@@ -374,8 +399,8 @@ void CProxyClient::StepConnect()
         SetState(STATE_EXIT);
         return;
     }
-    m_serverUDPSocket = m_sockets.CreateUdpSocket();
-    if (m_serverUDPSocket == INVALID_SOCKET)
+    const SOCKET socket = m_sockets.CreateUdpSocket();
+    if (socket == INVALID_SOCKET)
     {
         const int code = m_sockets.GetLastError();
         m_pLog->Print(LOG_INFO, "Error: Unable to create server UDP socket (%d) %s.", code,
@@ -383,15 +408,14 @@ void CProxyClient::StepConnect()
         SetState(STATE_EXIT);
         return;
     }
-    m_pLog->Print(LOG_DEBUG, "Server UDP socket created (0x%08x).",
-                  static_cast<unsigned>(m_serverUDPSocket));
-    m_sockets.SetNonBlocking(m_serverUDPSocket);
+    m_pLog->Print(LOG_DEBUG, "Server UDP socket created (0x%08x).", static_cast<unsigned>(socket));
+    m_sockets.SetNonBlocking(socket);
+    m_link.Open(socket, MakeSocketAddress(address, static_cast<uint16_t>(m_nProxyServerPort)));
     WatchServerSocket(WatchMode::Level);
-    m_serverAddress = MakeSocketAddress(address, static_cast<uint16_t>(m_nProxyServerPort));
-    SendNumbered(PACKET_CONNECT, m_sessionId.bytes);
-    m_pLog->Print(LOG_DEBUG, "Connect packet sent (%d)", AsInt(m_nSendNumber));
+    m_link.SendNumbered(PACKET_CONNECT, m_sessionId.bytes);
+    m_pLog->Print(LOG_DEBUG, "Connect packet sent (%d)", AsInt(m_link.SendNumber()));
     SetState(STATE_CONNECTWACK);
-    m_dwStateDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
+    m_dwStateDeadline = m_dwNow + link_timing::kHandshakeStepMs;
 }
 
 void CProxyClient::StepConnectWAck()
@@ -403,13 +427,10 @@ void CProxyClient::StepConnectWAck()
     }
     if (received)
     {
-        if (m_receivePacket.Type() == PACKET_ACK && m_receivePacket.Number() == m_nSendNumber)
+        if (m_link.TakeAckOf("Connect "))
         {
-            m_pLog->Print(LOG_DEBUG, "Received ACK for Connect packet (%d)", AsInt(m_nSendNumber));
-            ++m_nSendNumber;
-            m_bInFlight = false;
             SetState(STATE_WAITFORSESSIONID);
-            m_dwStateDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
+            m_dwStateDeadline = m_dwNow + link_timing::kHandshakeStepMs;
         }
         return;
     }
@@ -435,9 +456,7 @@ void CProxyClient::StepConnectWAck()
 void CProxyClient::RetryConnect()
 {
     SetState(STATE_CONNECT);
-    m_sockets.Close(m_serverUDPSocket);
-    m_serverUDPSocket = INVALID_SOCKET;
-    m_bInFlight = false;
+    m_link.Close();
     ++m_nConnectAttempts;
     const int retries = m_pSettings->GetNumber("ConnectRetries");
     if (m_nConnectAttempts > retries)
@@ -463,25 +482,25 @@ void CProxyClient::StepWaitForSessionId()
         }
         return;
     }
-    if (m_receivePacket.Type() == PACKET_ERROR)
+    const TunnelPacket& packet = m_link.Packet();
+    if (packet.Type() == PACKET_ERROR)
     {
         ErrorReceived();
         return;
     }
-    if (m_receivePacket.Type() != PACKET_SESSION)
+    if (packet.Type() != PACKET_SESSION)
     {
         return;
     }
-    const uint32_t number = m_receivePacket.Number();
-    m_sessionId = SessionId::FromBytes(m_receivePacket.Payload());
+    const uint32_t number = packet.Number();
+    m_sessionId = SessionId::FromBytes(packet.Payload());
     m_pLog->Print(LOG_DEBUG, "Received Session packet (%d). Session ID = %s", AsInt(number),
                   m_sessionId.ToText().c_str());
-    SendAck(number);
-    m_pLog->Print(LOG_DEBUG, "ACK sent (%d)", AsInt(number));
+    m_link.Acknowledge(number);
     SaveSessionId();
     SetState(STATE_OPEN);
-    m_nReceiveNumber = number;
-    m_dwStateDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
+    m_link.SetReceiveNumber(number);
+    m_dwStateDeadline = m_dwNow + link_timing::kHandshakeStepMs;
 }
 
 std::vector<uint8_t> CProxyClient::OpenPayload(const std::string& host, int port)
@@ -491,10 +510,10 @@ std::vector<uint8_t> CProxyClient::OpenPayload(const std::string& host, int port
 
 void CProxyClient::StepOpen()
 {
-    SendNumbered(PACKET_OPEN, OpenPayload(m_pszHostAddress, m_nHostPort));
-    m_pLog->Print(LOG_DEBUG, "Open packet sent (%d)", AsInt(m_nSendNumber));
+    m_link.SendNumbered(PACKET_OPEN, OpenPayload(m_pszHostAddress, m_nHostPort));
+    m_pLog->Print(LOG_DEBUG, "Open packet sent (%d)", AsInt(m_link.SendNumber()));
     SetState(STATE_OPENWACK);
-    m_dwStateDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
+    m_dwStateDeadline = m_dwNow + link_timing::kHandshakeStepMs;
 }
 
 void CProxyClient::StepOpenWAck()
@@ -513,34 +532,31 @@ void CProxyClient::StepOpenWAck()
         }
         return;
     }
-    if (m_receivePacket.Type() != PACKET_ACK || m_receivePacket.Number() != m_nSendNumber)
+    if (!m_link.TakeAckOf("Open "))
     {
         return;
     }
-    m_pLog->Print(LOG_DEBUG, "Received ACK for Open packet (%d)", AsInt(m_nSendNumber));
-    ++m_nSendNumber;
     m_nState = STATE_DATA;
     m_pStats->SetFullQuality();
     m_pLog->Print(LOG_DEBUG, "STATE: Data");
-    m_bInFlight = false;
     if (!m_initialData.empty())
     {
         m_dwLastActivity = m_dwNow;
-        SendNumbered(PACKET_DATA, std::span(reinterpret_cast<const uint8_t*>(m_initialData.data()),
-                                            m_initialData.size()));
-        m_pLog->Print(LOG_DEBUG, "Sending initial data packet (%d)", AsInt(m_nSendNumber));
+        m_link.SendNumbered(PACKET_DATA,
+                            std::span(reinterpret_cast<const uint8_t*>(m_initialData.data()),
+                                      m_initialData.size()));
+        m_pLog->Print(LOG_DEBUG, "Sending initial data packet (%d)", AsInt(m_link.SendNumber()));
         m_initialData.clear();
     }
 }
 
 void CProxyClient::ErrorReceived()
 {
-    const uint32_t number = m_receivePacket.Number();
-    const std::string text = Utf16ToUtf8(DecodeUtf16Payload(m_receivePacket.Payload()));
+    const uint32_t number = m_link.Packet().Number();
+    const std::string text = Utf16ToUtf8(DecodeUtf16Payload(m_link.Packet().Payload()));
     m_pLog->Print(LOG_INFO, "Received Error packet from Proxy Server (%d): %s", AsInt(number),
                   text.c_str());
-    SendAck(number);
-    m_pLog->Print(LOG_DEBUG, "ACK sent (%d)", AsInt(number));
+    m_link.Acknowledge(number);
     SetState(STATE_EXIT);
     ShowMessageBox(PRODUCT_NAME, FormatText("Received Error packet from Proxy Server (%d): %s",
                                             AsInt(number), text.c_str()));
@@ -553,54 +569,20 @@ void CProxyClient::ErrorReceived()
 // buffer; the state may have changed (Exit, Invalid) when false.
 bool CProxyClient::ReceivePacket(ReceiveMode mode)
 {
-    if (m_bWatched)
+    switch (m_link.Receive(mode == ReceiveMode::AdoptPort))
     {
-        // Nothing was reported: the read would only find an empty queue.
-        if (!m_bServerReadable)
-        {
-            return false;
-        }
-        m_bServerReadable = false;
-    }
-    SocketAddress from;
-    int addressLength = 0;
-    m_sockets.SetLastError(0);
-    const int result =
-        m_sockets.RecvFrom(m_serverUDPSocket, m_receivePacket.Buffer(), from, addressLength);
-    if (result < 0)
-    {
-        HandleReceiveError(m_sockets.GetLastError());
+    case CLinkEndpoint::Receipt::Packet:
+        return true;
+    case CLinkEndpoint::Receipt::Failed:
+        HandleReceiveError(m_link.ReceiveError());
         return false;
-    }
-    const size_t length = static_cast<size_t>(result);
-    m_receivePacket.SetLength(length);
-    if (addressLength != static_cast<int>(sizeof(SocketAddress)) || from.family != AF_INET_FAMILY)
-    {
-        m_pLog->Print(LOG_DEBUG, "Invalid address type of UDP packet.");
+    case CLinkEndpoint::Receipt::NoSession:
+        SetState(STATE_INVALID);
         return false;
+    case CLinkEndpoint::Receipt::Nothing:
+        break;
     }
-    if (length == TunnelPacket::HEADER_SIZE && m_receivePacket.Type() == PACKET_NOSESSION)
-    {
-        if (!m_receivePacket.IsValidFor(PacketReceiver::Client))
-        {
-            return false;
-        }
-        if (from.address == m_serverAddress.address)
-        {
-            SetState(STATE_INVALID);
-            return false;
-        }
-    }
-    if (!AcceptSender(mode, from, length))
-    {
-        return false;
-    }
-    if (!m_receivePacket.IsValidFor(PacketReceiver::Client))
-    {
-        m_pLog->Print(LOG_DEBUG, "Invalid UDP packet ignored.");
-        return false;
-    }
-    return true;
+    return false;
 }
 
 void CProxyClient::HandleReceiveError(int code)
@@ -624,61 +606,6 @@ void CProxyClient::HandleReceiveError(int code)
     m_pLog->Print(LOG_ERROR, "Mystery UDP, error: %d. %s.", code, GetSocketErrorText(code));
 }
 
-// Strict: the whole sender address must be the server's. Adopt-port: the IPv4
-// address must be the server's, whose port then becomes the sender's.
-bool CProxyClient::AcceptSender(ReceiveMode mode, const SocketAddress& from, size_t length)
-{
-    uint8_t bytes[4];
-    AddressBytes(from.address, bytes);
-    if (mode == ReceiveMode::AdoptPort)
-    {
-        if (from.address == m_serverAddress.address)
-        {
-            m_serverAddress.port = from.port;
-            return true;
-        }
-        m_pLog->Print(LOG_DEBUG,
-                      "Rogue UDP packet received, ignored (address only). Address = %d.%d.%d.%d",
-                      bytes[0], bytes[1], bytes[2], bytes[3]);
-    }
-    else
-    {
-        if (from == m_serverAddress)
-        {
-            return true;
-        }
-        m_pLog->Print(LOG_DEBUG,
-                      "Rogue UDP packet received, ignored (address & port). Address = "
-                      "%d.%d.%d.%d, port = %d",
-                      bytes[0], bytes[1], bytes[2], bytes[3], NetToHost16(from.port));
-    }
-    DumpPacket(*m_pLog, m_receivePacket.Buffer().first(length));
-    return false;
-}
-
-void CProxyClient::SendNumbered(uint8_t type, std::span<const uint8_t> payload)
-{
-    m_sendPacket.Build(type, m_nSendNumber, payload);
-    Resend();
-}
-
-// The send buffer goes out unchanged: same number, same checksum.
-void CProxyClient::Resend()
-{
-    const uint32_t now = m_dwNow;
-    m_sockets.SendTo(m_serverUDPSocket, m_sendPacket.Bytes(), m_serverAddress);
-    m_pStats->Send(now);
-    m_bInFlight = true;
-    m_dwRetransmitDeadline = now + PROTOCOL_TIMEOUT_MS;
-}
-
-void CProxyClient::SendAck(uint32_t number)
-{
-    TunnelPacket ack;
-    ack.Build(PACKET_ACK, number);
-    m_sockets.SendTo(m_serverUDPSocket, ack.Bytes(), m_serverAddress);
-}
-
 // Asks the server's client port whether the session still exists; only while the
 // link seems dead.
 void CProxyClient::SendProbe()
@@ -690,60 +617,385 @@ void CProxyClient::SendProbe()
     TunnelPacket probe;
     probe.Build(PACKET_PROBE, 0, m_sessionId.bytes);
     const SocketAddress clientPort =
-        MakeSocketAddress(m_serverAddress.address, static_cast<uint16_t>(m_nProxyServerPort));
-    m_sockets.SendTo(m_serverUDPSocket, probe.Bytes(), clientPort);
+        MakeSocketAddress(m_link.Peer().address, static_cast<uint16_t>(m_nProxyServerPort));
+    m_sockets.SendTo(m_link.Socket(), probe.Bytes(), clientPort);
+}
+
+// ---------------------------------------------------------------------------
+// Data and WaitFinalACK: application bytes to the server one packet at a time,
+// server bytes to the application in order
+
+void CProxyClient::StepData()
+{
+    if (m_bDraining)
+    {
+        StepDrain();
+        return;
+    }
+    if (!FlushToApplication())
+    {
+        return;
+    }
+    if (ReceivePacket(ReceiveMode::Strict))
+    {
+        m_dwLastActivity = m_dwNow;
+        switch (m_link.Packet().Type())
+        {
+        case PACKET_DATA:
+            HandleDataPacket();
+            break;
+        case PACKET_ACK:
+            m_link.HandleAck();
+            break;
+        case PACKET_CLOSE:
+            HandleClose();
+            break;
+        case PACKET_ERROR:
+            ErrorReceived();
+            break;
+        default:
+            m_pLog->Print(LOG_DEBUG, "Received UDP packet with unknown type.");
+            break;
+        }
+    }
+    else
+    {
+        RetransmitIfDue();
+    }
+    if (m_nState != STATE_DATA || m_bDraining)
+    {
+        return;
+    }
+    SendNextData();
+    if (m_nState == STATE_DATA)
+    {
+        SendPingIfDue();
+    }
+}
+
+// Writes held bytes to the application. False when the application connection was
+// lost (the session then reports it to the server).
+bool CProxyClient::FlushToApplication()
+{
+    if (m_appBacklog.Empty())
+    {
+        return true;
+    }
+    int error = 0;
+    if (FlushApplication(error))
+    {
+        return true;
+    }
+    ApplicationConnectionLost(error);
+    return false;
+}
+
+void CProxyClient::HandleDataPacket()
+{
+    if (m_link.CheckOrder() != CLinkEndpoint::Order::Next)
+    {
+        return;
+    }
+    const uint32_t number = m_link.Packet().Number();
+    if (m_bApplicationLost)
+    {
+        // Bytes that can no longer reach the application are not acknowledged; the
+        // Error packet tells the server once the packet in flight is through.
+        m_pLog->Print(LOG_DEBUG, "Application connection lost, data packet (%d) not acknowledged",
+                      AsInt(number));
+        return;
+    }
+    const std::span<const uint8_t> payload = m_link.Packet().Payload();
+    if (!m_appBacklog.CanAccept(payload.size()))
+    {
+        // Not acknowledged: the server sends it again once the application caught up.
+        m_pLog->Print(LOG_DEBUG, "Application not keeping up, data packet (%d) not acknowledged",
+                      AsInt(number));
+        return;
+    }
+    m_pLog->Print(LOG_DEBUG, "Received data packet (%d)", AsInt(number));
+    // Written (or held) before the ACK: a payload that meets a failed connection is
+    // not acknowledged as delivered.
+    int error = 0;
+    if (!payload.empty() && !m_appBacklog.Write(m_sockets, m_clientTCPSocket, payload, error))
+    {
+        ApplicationConnectionLost(error);
+        return;
+    }
+    if (!payload.empty())
+    {
+        m_pStats->DataReceived();
+    }
+    m_link.AcceptPacket();
+    CProxyStats::Count(m_pStats->m_nBytesReceived, payload.size());
+    if (!m_appBacklog.Empty())
+    {
+        m_bAppWritable = false; // the socket took less: wait for its next edge
+    }
+}
+
+void CProxyClient::HandleClose()
+{
+    const uint32_t number = m_link.Packet().Number();
+    m_pLog->Print(LOG_DEBUG, "Received Close packet from Proxy Server (%d)", AsInt(number));
+    m_link.Acknowledge(number);
+    if (m_appBacklog.Empty())
+    {
+        SetState(STATE_EXIT);
+        return;
+    }
+    // Bytes the server delivered must still reach the application. The server is not
+    // read meanwhile, so its socket is not watched either.
+    m_bDraining = true;
+    WatchServerSocket(WatchMode::Paused);
+    m_dwDrainDeadline = m_dwNow + APP_DRAIN_LIMIT_MS;
+}
+
+void CProxyClient::StepDrain()
+{
+    int error = 0;
+    const bool written = FlushApplication(error);
+    if (written && m_appBacklog.Empty())
+    {
+        SetState(STATE_EXIT);
+        return;
+    }
+    if (!written || TickPassed(m_dwNow, m_dwDrainDeadline))
+    {
+        DropApplicationBacklog();
+        SetState(STATE_EXIT);
+    }
+}
+
+// Bytes the server was told were delivered but that can no longer be written: the
+// loss is logged when it happens.
+void CProxyClient::DropApplicationBacklog()
+{
+    if (m_appBacklog.Empty())
+    {
+        return;
+    }
+    m_pLog->Print(LOG_ERROR, "%d bytes for the application were lost.",
+                  static_cast<int>(m_appBacklog.Size()));
+    m_appBacklog.Clear();
+}
+
+void CProxyClient::RetransmitIfDue()
+{
+    if (!m_link.AckOverdue())
+    {
+        return;
+    }
+    if (!m_bApplicationLost)
+    {
+        BufferApplicationData();
+    }
+    m_dwLastActivity = m_dwNow;
+    m_link.NoteTimeout();
+    SendProbe();
+    m_link.Resend();
+}
+
+// While a packet waits for its ACK, application bytes are read into the buffer so
+// that the application is not held up.
+void CProxyClient::BufferApplicationData()
+{
+    uint8_t buffer[TunnelPacket::MAX_PAYLOAD];
+    m_sockets.SetLastError(0);
+    const int result = ReadApplication(buffer);
+    if (result > 0)
+    {
+        m_pBufferedData.insert(m_pBufferedData.end(), buffer, buffer + result);
+        m_pLog->Print(LOG_DEBUG, "Buffering client data (%d bytes)", result);
+        return;
+    }
+    const int code = result < 0 ? m_sockets.GetLastError() : 0;
+    // A closed connection is found by the next regular read.
+    if (code != 0 && code != WSAEWOULDBLOCK)
+    {
+        ApplicationConnectionLost(code);
+    }
+}
+
+void CProxyClient::SendNextData()
+{
+    if (!m_link.CanSend())
+    {
+        return;
+    }
+    if (!m_pBufferedData.empty())
+    {
+        const size_t count = std::min(m_pBufferedData.size(), TunnelPacket::MAX_PAYLOAD);
+        m_dwLastActivity = m_dwNow;
+        m_link.SendNumbered(PACKET_DATA, std::span(m_pBufferedData.data(), count));
+        m_pBufferedData.erase(m_pBufferedData.begin(),
+                              m_pBufferedData.begin() + static_cast<std::ptrdiff_t>(count));
+        m_pLog->Print(LOG_DEBUG, "Sending buffered data packet (%d)", AsInt(m_link.SendNumber()));
+        return;
+    }
+    if (m_bApplicationLost)
+    {
+        // The packet in flight has been acknowledged: now the loss can be reported.
+        SendApplicationLostError();
+        return;
+    }
+    uint8_t buffer[TunnelPacket::MAX_PAYLOAD];
+    m_sockets.SetLastError(0);
+    const int result = ReadApplication(buffer);
+    if (result > 0)
+    {
+        m_dwLastActivity = m_dwNow;
+        m_link.SendNumbered(PACKET_DATA, std::span(buffer, static_cast<size_t>(result)));
+        m_pLog->Print(LOG_DEBUG, "Sending data packet (%d)", AsInt(m_link.SendNumber()));
+        return;
+    }
+    if (result == 0)
+    {
+        m_pLog->Print(LOG_INFO, "TCP client gracefully closed the connection.");
+        m_link.SendNumbered(PACKET_CLOSE);
+        m_pLog->Print(LOG_DEBUG, "Close packet sent (%d)", AsInt(m_link.SendNumber()));
+        m_nState = STATE_WAITFINALACK;
+        m_pLog->Print(LOG_DEBUG, "STATE: WaitFinalACK");
+        return;
+    }
+    const int code = m_sockets.GetLastError();
+    if (code != WSAEWOULDBLOCK)
+    {
+        ApplicationConnectionLost(code);
+    }
+}
+
+// Keeps an idle tunnel alive; the ping takes the in-flight slot like any Data packet.
+void CProxyClient::SendPingIfDue()
+{
+    if (m_link.InFlight() || !TickPassed(m_dwNow, m_dwLastActivity + link_timing::kPingIdleMs))
+    {
+        return;
+    }
+    m_dwLastActivity = m_dwNow;
+    SendProbe();
+    m_link.SendNumbered(PACKET_DATA);
+    m_pLog->Print(LOG_DEBUG, "Ping packet sent (%d).", AsInt(m_link.SendNumber()));
+    CProxyStats::Count(m_pStats->m_nPings);
+}
+
+// The application's connection failed. The Error packet goes out once nothing is in
+// flight, so that it never takes the place (and the number) of a Data packet still
+// waiting for its ACK; meanwhile the application is neither read nor written.
+void CProxyClient::ApplicationConnectionLost(int code)
+{
+    if (!m_bApplicationLost)
+    {
+        m_bApplicationLost = true;
+        m_nApplicationError = code;
+    }
+    DropApplicationBacklog();
+    if (!m_link.InFlight())
+    {
+        SendApplicationLostError();
+    }
+}
+
+void CProxyClient::SendApplicationLostError()
+{
+    const int code = m_nApplicationError;
+    const std::string text =
+        FormatText("TCP client connection lost, error: %d. %s.", code, GetSocketErrorText(code));
+    m_link.SendNumbered(PACKET_ERROR, EncodeUtf16Payload(Utf8ToUtf16(text), false));
+    m_pLog->Print(LOG_DEBUG, "Error packet sent (%d) %s", AsInt(m_link.SendNumber()), text.c_str());
+    SetState(STATE_WAITFINALACK);
+    m_pLog->Print(LOG_INFO, "%s", text.c_str());
+}
+
+void CProxyClient::StepWaitFinalAck()
+{
+    // An application that only closed its sending side may still take server bytes.
+    int error = 0;
+    if (!FlushApplication(error))
+    {
+        DropApplicationBacklog();
+    }
+    const bool received = ReceivePacket(ReceiveMode::AdoptPort);
+    if (m_nState != STATE_WAITFINALACK)
+    {
+        return;
+    }
+    // The final packet is not sent again: its ACK or its retransmission time ends the wait.
+    if (received && m_link.TakeAckOf(""))
+    {
+        SetState(STATE_EXIT);
+    }
+    else if (!received && m_link.AckOverdue())
+    {
+        m_pLog->Print(LOG_INFO, "Error: Timeout when waiting for final ACK (%d)",
+                      AsInt(m_link.SendNumber()));
+        SetState(STATE_EXIT);
+    }
+}
+
+// Reads from the application, unless readiness says the read would block.
+int CProxyClient::ReadApplication(std::span<uint8_t> buffer)
+{
+    if (m_bWatched && !m_bAppReadable)
+    {
+        m_sockets.SetLastError(WSAEWOULDBLOCK);
+        return SOCKET_ERROR;
+    }
+    const int result = m_sockets.Recv(m_clientTCPSocket, buffer);
+    // Readable until a read finds nothing: a short read may have left the
+    // application's close behind it (its last bytes and its close are reported as one
+    // change).
+    if (result == SOCKET_ERROR && m_sockets.GetLastError() == WSAEWOULDBLOCK)
+    {
+        m_bAppReadable = false;
+    }
+    return result;
+}
+
+// Writes held bytes to the application, unless readiness says it would block. False
+// on a write error.
+bool CProxyClient::FlushApplication(int& error)
+{
+    if (m_appBacklog.Empty() || (m_bWatched && !m_bAppWritable))
+    {
+        return true;
+    }
+    const bool written = m_appBacklog.Flush(m_sockets, m_clientTCPSocket, error);
+    if (!m_appBacklog.Empty())
+    {
+        m_bAppWritable = false;
+    }
+    return written;
+}
+
+uint32_t CProxyClient::DataMsUntilDue(uint32_t now) const
+{
+    if (!m_appBacklog.Empty() && m_bAppWritable)
+    {
+        return 0;
+    }
+    if (m_bDraining)
+    {
+        return TickRemaining(now, m_dwDrainDeadline + 1);
+    }
+    if (m_link.InFlight())
+    {
+        return m_link.MsUntilAckOverdue(now);
+    }
+    if (m_bAppReadable || !m_pBufferedData.empty() || m_bApplicationLost)
+    {
+        return 0;
+    }
+    return TickRemaining(now, m_dwLastActivity + link_timing::kPingIdleMs + 1);
 }
 
 // ---------------------------------------------------------------------------
 // Waiting
 
-void CProxyClient::AddWaits(CWaitSet& waitSet)
-{
-    const uint32_t now = m_clock.TickCount();
-    // While draining, nothing reads the UDP socket: waiting on it would spin.
-    if (m_serverUDPSocket != INVALID_SOCKET && !m_bDraining)
-    {
-        waitSet.AddRead(m_serverUDPSocket);
-    }
-    if (!m_appBacklog.Empty())
-    {
-        waitSet.AddWrite(m_clientTCPSocket);
-    }
-    switch (m_nState)
-    {
-    case STATE_PRECONNECT:
-        if (!m_bReadingConnectInfo)
-        {
-            waitSet.LimitTimeout(0);
-            break;
-        }
-        waitSet.AddRead(m_clientTCPSocket);
-        waitSet.LimitTimeout(TickRemaining(now, m_dwConnectInfoDeadline));
-        break;
-    case STATE_CONNECTWACK:
-    case STATE_WAITFORSESSIONID:
-    case STATE_OPENWACK:
-        waitSet.LimitTimeout(TickRemaining(now, m_dwStateDeadline));
-        break;
-    case STATE_DATA:
-        if (!m_bInFlight && !m_bDraining)
-        {
-            waitSet.AddRead(m_clientTCPSocket);
-        }
-        waitSet.LimitTimeout(TickRemaining(now, DataDeadline(now)));
-        break;
-    case STATE_WAITFINALACK:
-        waitSet.LimitTimeout(TickRemaining(now, m_dwFinalDeadline + 1));
-        break;
-    default: // Connect and Open act at once; Exit and Invalid are ended at once
-        waitSet.LimitTimeout(0);
-        break;
-    }
-}
-
 void CProxyClient::WatchSockets(uint64_t serverToken, uint64_t applicationToken)
 {
     m_bWatched = true;
+    m_link.SetWatched();
     m_nServerToken = serverToken;
     m_nApplicationToken = applicationToken;
     m_sockets.Watch(m_clientTCPSocket, applicationToken, WatchMode::Edge);
@@ -752,9 +1004,9 @@ void CProxyClient::WatchSockets(uint64_t serverToken, uint64_t applicationToken)
 
 void CProxyClient::WatchServerSocket(WatchMode mode)
 {
-    if (m_bWatched && m_serverUDPSocket != INVALID_SOCKET)
+    if (m_bWatched && m_link.Socket() != INVALID_SOCKET)
     {
-        m_sockets.Watch(m_serverUDPSocket, m_nServerToken, mode);
+        m_sockets.Watch(m_link.Socket(), m_nServerToken, mode);
     }
 }
 
@@ -762,7 +1014,7 @@ void CProxyClient::SetReady(uint64_t token, bool readable, bool writable)
 {
     if (token == m_nServerToken)
     {
-        m_bServerReadable = m_bServerReadable || readable;
+        m_link.SetReadable(readable);
         return;
     }
     m_bAppReadable = m_bAppReadable || readable;
@@ -790,7 +1042,7 @@ uint32_t CProxyClient::MsUntilDue(uint32_t now) const
         {
             return 0;
         }
-        return TickRemaining(now, m_dwFinalDeadline + 1);
+        return m_link.MsUntilAckOverdue(now);
     default: // Connect and Open act at once; Exit and Invalid are ended at once
         return 0;
     }

@@ -4,6 +4,8 @@
 // probes, and the final ACK.
 #include "platform/Clock.h"
 #include "platform/SocketLayer.h"
+#include "tunnel/LinkEndpoint.h"
+#include "tunnel/LinkLog.h"
 #include "tunnel/ProxyStats.h"
 #include "tunnel/SessionId.h"
 #include "tunnel/StreamBacklog.h"
@@ -16,9 +18,8 @@
 
 class CLog;
 class CSettings;
-class CWaitSet;
 
-class CProxyClient
+class CProxyClient : private ILinkLog
 {
 public:
     enum State
@@ -35,7 +36,6 @@ public:
         STATE_INVALID = 9
     };
 
-    static constexpr uint32_t PROTOCOL_TIMEOUT_MS = 3000;
     static constexpr uint32_t CONNECT_INFO_TIMEOUT_MS = 3000;
     // Bytes acknowledged to the server that the application has not taken yet may
     // take this long to drain after the server closed.
@@ -66,8 +66,6 @@ public:
     // millisecond, so that its file does not overwrite the other one's.
     void StartAfter(const DateTime& previous);
     const SessionId& GetSessionId() const { return m_sessionId; }
-    // The sockets the main loop should wait on, and the time to the next deadline.
-    void AddWaits(CWaitSet& waitSet);
 
     // Event-driven loop: the application socket is watched under `applicationToken`
     // (edge) and the UDP socket, once made, under `serverToken` (level); a step then
@@ -92,6 +90,8 @@ private:
 
     // State changes: "STATE: <name>" at Debug unless logLine is false (Invalid never logs).
     void SetState(int state, bool logLine = true);
+    void LinkLine(int level, const char* text) override;
+    std::string SenderText(const SocketAddress& from, bool addressOnly) const override;
 
     // Handshake states.
     void StepPreConnect();
@@ -114,17 +114,12 @@ private:
     // Packets.
     bool ReceivePacket(ReceiveMode mode);
     void HandleReceiveError(int code);
-    bool AcceptSender(ReceiveMode mode, const SocketAddress& from, size_t length);
-    void SendNumbered(uint8_t type, std::span<const uint8_t> payload = {});
-    void Resend();
-    void SendAck(uint32_t number);
     void SendProbe();
     static std::vector<uint8_t> OpenPayload(const std::string& host, int port);
 
     // Data relay.
     void StepData();
     void HandleDataPacket();
-    void HandleAck();
     void HandleClose();
     void RetransmitIfDue();
     void SendNextData();
@@ -136,7 +131,6 @@ private:
     void StepDrain();
     void DropApplicationBacklog();
     void StepWaitFinalAck();
-    uint32_t DataDeadline(uint32_t now) const;
     uint32_t DataMsUntilDue(uint32_t now) const;
     int ReadApplication(std::span<uint8_t> buffer);
     bool FlushApplication(int& error);
@@ -147,12 +141,12 @@ private:
     CLog* m_pLog;
     CSettings* m_pSettings;
     CProxyStats* m_pStats;
+    // The link to the proxy server, on a UDP socket of its own for each attempt.
+    CLinkEndpoint m_link;
     std::string m_folder;
 
     SOCKET m_clientTCPSocket;
     SocketAddress m_clientAddress;
-    SocketAddress m_serverAddress;
-    SOCKET m_serverUDPSocket = INVALID_SOCKET;
     int m_nProxyServerIndex = 0;
     int m_nConnectAttempts = 0;
     std::string m_pszProxyServerAddress;
@@ -163,15 +157,8 @@ private:
     SessionId m_sessionId;
     DateTime m_startTime;
     int m_nState = STATE_PRECONNECT;
-    uint32_t m_nReceiveNumber = INITIAL_RECEIVE_NUMBER;
-    uint32_t m_nSendNumber = INITIAL_SEND_NUMBER;
     std::string m_initialData;
-    TunnelPacket m_receivePacket;
-    TunnelPacket m_sendPacket;
-    bool m_bInFlight = false;
     uint32_t m_dwStateDeadline = 0;
-    uint32_t m_dwRetransmitDeadline = 0;
-    uint32_t m_dwFinalDeadline = 0;
     uint32_t m_dwLastActivity = 0;
     std::vector<uint8_t> m_pBufferedData;
     bool m_bServerDown = false;
@@ -194,7 +181,6 @@ private:
     bool m_bWatched = false;
     uint64_t m_nServerToken = 0;
     uint64_t m_nApplicationToken = 0;
-    bool m_bServerReadable = false; // reported at the last wait (level)
     bool m_bAppReadable = false; // since the last edge, until a read finds no more
     bool m_bAppWritable = false; // since the last edge, until a write would block
 };

@@ -13,7 +13,7 @@ public:
     bool IsValid() const { return m_fd >= 0; }
     void Set();
     bool IsSet() const { return m_bSet.load(); }
-    // Descriptor for CWaitSet::AddRead.
+    // Descriptor to watch: readable once the event is set.
     int Handle() const { return m_fd; }
 
 private:

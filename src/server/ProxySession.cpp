@@ -4,16 +4,14 @@
 #include "common/Log.h"
 #include "common/MyString.h"
 #include "common/Network.h"
-#include "platform/WaitSet.h"
 #include "server/ServerSettings.h"
+#include "tunnel/LinkTiming.h"
 #include "tunnel/ProxyMisc.h"
 #include "tunnel/TextFormat.h"
 
 #include <algorithm>
 #include <array>
-#include <cstdarg>
 #include <cstddef>
-#include <cstdio>
 #include <limits>
 
 using tunnel_detail::FormatText;
@@ -21,7 +19,6 @@ using tunnel_detail::FormatText;
 namespace
 {
 
-constexpr int SOCKET_ADDRESS_LENGTH = static_cast<int>(sizeof(SocketAddress));
 constexpr int64_t FILE_TIME_UNITS_PER_SECOND = 10000000;
 constexpr int64_t FILE_TIME_UNITS_PER_MS = 10000;
 constexpr int MAX_PORT = 65535;
@@ -33,26 +30,22 @@ const char* StateName(int state)
     return state >= 0 && state < static_cast<int>(std::size(names)) ? names[state] : "?";
 }
 
-// Milliseconds until a deadline that fires once the tick count is later than it.
-uint32_t RemainingUntilPassed(uint32_t now, uint32_t deadline)
-{
-    return TickPassed(now, deadline) ? 0u : TickRemaining(now, deadline) + 1;
-}
-
 } // namespace
 
 CProxySession::CProxySession(const SessionId& sessionId, std::span<const uint8_t> connectPacket,
                              const SocketAddress& clientAddress, ISocketLayer& sockets,
                              IClock& clock)
     : m_sockets(sockets), m_clock(clock), m_pLog(CLog::GetInstance()),
-      m_pServerSettings(CServerSettings::GetInstance()), m_clientAddress(clientAddress),
-      m_clientId(FormatAddress(clientAddress)), m_sessionId(sessionId)
+      m_pServerSettings(CServerSettings::GetInstance()),
+      m_link(sockets, m_stats, *this, PacketReceiver::ServerSession, INITIAL_SEND_NUMBER,
+             INITIAL_RECEIVE_NUMBER, clientAddress),
+      m_sessionId(sessionId)
 {
     const uint8_t* pConnectPacket = connectPacket.data();
     TQ_ASSERT(NULL != pConnectPacket);
     TQ_ASSERT(NULL != m_pLog);
     TQ_ASSERT(NULL != m_pServerSettings);
-    m_receivePacket.Assign(connectPacket.first(std::min(connectPacket.size(), TunnelPacket::MAX_SIZE)));
+    m_link.Take(connectPacket.first(std::min(connectPacket.size(), TunnelPacket::MAX_SIZE)));
     m_connectTime = m_clock.LocalTime();
     m_lastActivityTime = m_connectTime;
     m_lastSeenTime = m_connectTime;
@@ -64,20 +57,17 @@ CProxySession::~CProxySession()
 {
     LogLine(CLog::LEVEL_INFO, "Client session ended.");
     CloseHostSocket();
-    if (m_clientUDPSocket != INVALID_SOCKET)
-        m_sockets.Close(m_clientUDPSocket);
+    m_link.Close();
 }
 
-void CProxySession::LogLine(int level, const char* format, ...)
+void CProxySession::LinkLine(int level, const char* text)
 {
-    if (level > m_pLog->GetLogLevel())
-        return;
-    va_list args;
-    va_start(args, format);
-    std::array<char, CLog::LINE_BUFFER_SIZE> text{};
-    std::vsnprintf(text.data(), text.size(), format, args);
-    va_end(args);
-    m_pLog->Print(level, "[%s] %s", m_clientId.c_str(), text.data());
+    m_pLog->Print(level, "[%s] %s", GetClientId().c_str(), text);
+}
+
+std::string CProxySession::SenderText(const SocketAddress& from, bool /*addressOnly*/) const
+{
+    return FormatAddress(from);
 }
 
 void CProxySession::SetState(int state, const char* logSuffix)
@@ -89,6 +79,7 @@ void CProxySession::SetState(int state, const char* logSuffix)
 bool CProxySession::Step(uint32_t now)
 {
     m_dwNow = now;
+    m_link.SetNow(now);
     switch (m_nState)
     {
     case STATE_CONNECT: StepConnect(); break;
@@ -108,44 +99,21 @@ bool CProxySession::Step(uint32_t now)
 
 // ---- Sending ------------------------------------------------------------------------
 
-void CProxySession::SendNumbered(uint8_t type, std::span<const uint8_t> payload)
-{
-    m_sendPacket.Build(type, m_nSendNumber, payload);
-    Retransmit();
-}
-
-void CProxySession::Retransmit()
-{
-    m_sockets.SendTo(m_clientUDPSocket, m_sendPacket.Bytes(), m_clientAddress);
-    m_stats.Send(m_dwNow);
-    m_bInFlight = true;
-    m_dwRetransmitDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
-}
-
-void CProxySession::SendAck(uint32_t number)
-{
-    TunnelPacket ack;
-    ack.Build(PACKET_ACK, number);
-    m_sockets.SendTo(m_clientUDPSocket, ack.Bytes(), m_clientAddress);
-}
-
 void CProxySession::SendError(const std::string& message)
 {
     // The text and its terminating zero must fit one packet.
     std::u16string text = Utf8ToUtf16(message);
     text.resize(std::min(text.size(), TunnelPacket::MAX_PAYLOAD / 2 - 1));
-    SendNumbered(PACKET_ERROR, EncodeUtf16Payload(text, true));
-    m_dwFinalAckDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
-    LogLine(CLog::LEVEL_ERROR, "Error packet sent (%d): %s", static_cast<int>(m_nSendNumber),
+    m_link.SendNumbered(PACKET_ERROR, EncodeUtf16Payload(text, true));
+    LogLine(CLog::LEVEL_ERROR, "Error packet sent (%d): %s", static_cast<int>(m_link.SendNumber()),
             message.c_str());
     SetState(STATE_WAITFINALACK, ".");
 }
 
 void CProxySession::SendClose()
 {
-    SendNumbered(PACKET_CLOSE, {});
-    LogLine(CLog::LEVEL_DEBUG, "Close packet sent (%d)", static_cast<int>(m_nSendNumber));
-    m_dwFinalAckDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
+    m_link.SendNumbered(PACKET_CLOSE);
+    LogLine(CLog::LEVEL_DEBUG, "Close packet sent (%d)", static_cast<int>(m_link.SendNumber()));
     SetState(STATE_WAITFINALACK, "");
 }
 
@@ -153,39 +121,10 @@ void CProxySession::SendClose()
 
 bool CProxySession::Receive(bool addressOnly)
 {
-    if (m_bWatched)
-    {
-        // Nothing was reported: the read would only find an empty queue.
-        if (!m_bClientReadable)
-            return false;
-        m_bClientReadable = false;
-    }
-    SocketAddress from;
-    int addressLength = SOCKET_ADDRESS_LENGTH;
-    m_sockets.SetLastError(0);
-    const int received =
-        m_sockets.RecvFrom(m_clientUDPSocket, m_receivePacket.Buffer(), from, addressLength);
-    if (received < 0)
-    {
-        ReceiveFailed(m_sockets.GetLastError());
-        return false;
-    }
-    const std::span<const uint8_t> datagram = m_receivePacket.Buffer().first(
-        std::min(static_cast<size_t>(received), TunnelPacket::MAX_SIZE));
-    if (addressLength != SOCKET_ADDRESS_LENGTH)
-    {
-        LogLine(CLog::LEVEL_DEBUG, "Invalid address type of UDP packet.");
-        return false;
-    }
-    if (!AcceptSender(from, addressOnly, datagram))
-        return false;
-    m_receivePacket.SetLength(datagram.size());
-    if (!m_receivePacket.IsValidFor(PacketReceiver::ServerSession))
-    {
-        LogLine(CLog::LEVEL_DEBUG, "Invalid UDP packet ignored.");
-        return false;
-    }
-    return true;
+    const CLinkEndpoint::Receipt receipt = m_link.Receive(addressOnly);
+    if (receipt == CLinkEndpoint::Receipt::Failed)
+        ReceiveFailed(m_link.ReceiveError());
+    return receipt == CLinkEndpoint::Receipt::Packet;
 }
 
 void CProxySession::ReceiveFailed(int error)
@@ -197,57 +136,38 @@ void CProxySession::ReceiveFailed(int error)
     SetState(STATE_EXIT, "");
 }
 
-bool CProxySession::AcceptSender(const SocketAddress& from, bool addressOnly,
-                                 std::span<const uint8_t> datagram)
-{
-    const bool same = addressOnly ? from.address == m_clientAddress.address
-                                  : from == m_clientAddress;
-    if (!same)
-    {
-        LogLine(CLog::LEVEL_DEBUG, "Rogue UDP packet received, ignored (%s). Address = %s",
-                addressOnly ? "address only" : "address & port", FormatAddress(from).c_str());
-        DumpPacket(*m_pLog, datagram);
-        return false;
-    }
-    if (addressOnly && from.port != m_clientAddress.port)
-    {
-        // The client's packets now come from another port: answer there.
-        m_clientAddress.port = from.port;
-        m_clientId = FormatAddress(m_clientAddress);
-    }
-    return true;
-}
-
 // ---- Handshake ----------------------------------------------------------------------
 
 void CProxySession::StepConnect()
 {
-    TQ_ASSERT(INVALID_SOCKET == m_clientUDPSocket);
-    if (m_receivePacket.Type() != PACKET_CONNECT ||
-        !m_receivePacket.IsValidFor(PacketReceiver::ServerSession))
+    TQ_ASSERT(INVALID_SOCKET == m_link.Socket());
+    const TunnelPacket& connect = m_link.Packet();
+    if (connect.Type() != PACKET_CONNECT || !connect.IsValidFor(PacketReceiver::ServerSession))
     {
         SetState(STATE_EXIT, ".");
         return;
     }
-    m_clientUDPSocket = m_sockets.CreateUdpSocket();
-    if (m_clientUDPSocket == INVALID_SOCKET)
+    const SOCKET socket = m_sockets.CreateUdpSocket();
+    if (socket == INVALID_SOCKET)
     {
         SetState(STATE_EXIT, ".");
         return;
     }
-    m_sockets.SetNonBlocking(m_clientUDPSocket);
+    m_sockets.SetNonBlocking(socket);
+    m_link.Open(socket, m_link.Peer());
     if (m_bWatched)
-        m_sockets.Watch(m_clientUDPSocket, m_nClientToken, WatchMode::Level);
-    m_nReceiveNumber = m_receivePacket.Number();
-    SendAck(m_nReceiveNumber);
+        m_sockets.Watch(socket, m_nClientToken, WatchMode::Level);
+    m_link.SetReceiveNumber(connect.Number());
+    m_link.SendAck(connect.Number());
     SetState(STATE_SESSIONID, ".");
 }
 
 void CProxySession::StepSessionId()
 {
-    SendNumbered(PACKET_SESSION, m_sessionId.bytes);
-    LogLine(CLog::LEVEL_DEBUG, "Session ID packet sent (%d)", static_cast<int>(m_nSendNumber));
-    m_dwHandshakeDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
+    m_link.SendNumbered(PACKET_SESSION, m_sessionId.bytes);
+    LogLine(CLog::LEVEL_DEBUG, "Session ID packet sent (%d)",
+            static_cast<int>(m_link.SendNumber()));
+    m_dwHandshakeDeadline = m_dwNow + link_timing::kHandshakeStepMs;
     SetState(STATE_SESSIONID_WACK, ".");
 }
 
@@ -255,13 +175,9 @@ void CProxySession::StepSessionIdWack()
 {
     if (Receive(true))
     {
-        if (m_receivePacket.Type() == PACKET_ACK && m_receivePacket.Number() == m_nSendNumber)
+        if (m_link.TakeAckOf(""))
         {
-            LogLine(CLog::LEVEL_DEBUG, "Received ACK for packet (%d)",
-                    static_cast<int>(m_nSendNumber));
-            ++m_nSendNumber;
-            m_bInFlight = false;
-            m_dwHandshakeDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
+            m_dwHandshakeDeadline = m_dwNow + link_timing::kHandshakeStepMs;
             SetState(STATE_WAITFOROPEN, ".");
         }
         return;
@@ -287,8 +203,8 @@ void CProxySession::StepWaitForOpen()
     }
     if (Receive(false))
     {
-        if (m_receivePacket.Type() == PACKET_OPEN &&
-            m_receivePacket.Number() == m_nReceiveNumber + 1)
+        if (m_link.Packet().Type() == PACKET_OPEN &&
+            m_link.Packet().Number() == m_link.ReceiveNumber() + 1)
             HandleOpen();
         return;
     }
@@ -297,7 +213,7 @@ void CProxySession::StepWaitForOpen()
 
 void CProxySession::HandleOpen()
 {
-    const std::u16string text = DecodeUtf16Payload(m_receivePacket.Payload());
+    const std::u16string text = DecodeUtf16Payload(m_link.Packet().Payload());
     std::u16string host;
     std::u16string port;
     const auto rest = SplitTokenW(text, u',', host, MAX_FIELD_LENGTH + 1);
@@ -309,10 +225,9 @@ void CProxySession::HandleOpen()
     TQ_ASSERT_TEXT(m_pszHostAddress.empty(), "NULL == m_pszHostAddress");
     m_pszHostAddress = Utf16ToUtf8(host);
     m_nHostPort = portNumber;
-    const uint32_t number = m_receivePacket.Number();
-    SendAck(number);
-    LogLine(CLog::LEVEL_DEBUG, "ACK sent (%d)", static_cast<int>(number));
-    m_nReceiveNumber = number;
+    const uint32_t number = m_link.Packet().Number();
+    m_link.Acknowledge(number);
+    m_link.SetReceiveNumber(number);
     StartHostConnect();
 }
 
@@ -405,7 +320,6 @@ void CProxySession::HostConnectFailed(int error)
 
 void CProxySession::EnterData()
 {
-    m_bInFlight = false;
     SetState(STATE_DATA, ".");
 }
 
@@ -422,10 +336,10 @@ void CProxySession::CloseHostSocket()
 // datagram waiting would wake the loop at every wait: it is not watched meanwhile.
 void CProxySession::PauseClientSocket(bool paused)
 {
-    if (!m_bWatched || paused == m_bClientPaused || m_clientUDPSocket == INVALID_SOCKET)
+    if (!m_bWatched || paused == m_bClientPaused || m_link.Socket() == INVALID_SOCKET)
         return;
     m_bClientPaused = paused;
-    m_sockets.Watch(m_clientUDPSocket, m_nClientToken, paused ? WatchMode::Paused : WatchMode::Level);
+    m_sockets.Watch(m_link.Socket(), m_nClientToken, paused ? WatchMode::Paused : WatchMode::Level);
 }
 
 // ---- Data ---------------------------------------------------------------------------
@@ -443,30 +357,27 @@ void CProxySession::StepData()
         CloseByIdleTimeout(idleLimit);
     if (Receive(false))
         HandleDataStatePacket();
-    else if (m_bInFlight && m_nState == STATE_DATA &&
-             TickPassed(m_dwNow, m_dwRetransmitDeadline))
-        RetransmitAfterTimeout();
+    else if (m_nState == STATE_DATA && m_link.AckOverdue())
+    {
+        m_link.NoteTimeout();
+        m_link.Resend();
+    }
     // Once the client has ended the session (Exit), the host is not read again: a
     // host close in the same step must not revive the session with a Close.
-    if (!m_bInFlight && !m_bDraining && m_nState == STATE_DATA)
+    if (!m_bDraining && m_nState == STATE_DATA)
         ServeHost();
-}
-
-void CProxySession::RetransmitAfterTimeout()
-{
-    m_stats.Timeout();
-    Retransmit();
-    LogLine(CLog::LEVEL_DEBUG, "Timeout, re-sending data packet (%d)",
-            static_cast<int>(m_nSendNumber));
 }
 
 void CProxySession::HandleDataStatePacket()
 {
-    const uint32_t number = m_receivePacket.Number();
-    switch (m_receivePacket.Type())
+    const uint32_t number = m_link.Packet().Number();
+    switch (m_link.Packet().Type())
     {
     case PACKET_DATA: HandleDataPacket(); break;
-    case PACKET_ACK: HandleAck(); break;
+    case PACKET_ACK:
+        if (m_link.HandleAck())
+            TouchActivity(true);
+        break;
     case PACKET_CLOSE:
         LogLine(CLog::LEVEL_DEBUG, "Received Close packet from Proxy Client (%d)",
                 static_cast<int>(number));
@@ -475,7 +386,7 @@ void CProxySession::HandleDataStatePacket()
     case PACKET_ERROR:
         LogLine(CLog::LEVEL_ERROR, "Received Error packet from Proxy Client (%d): %s",
                 static_cast<int>(number),
-                Utf16ToUtf8(DecodeUtf16Payload(m_receivePacket.Payload())).c_str());
+                Utf16ToUtf8(DecodeUtf16Payload(m_link.Packet().Payload())).c_str());
         ClientClosed(number);
         break;
     default: LogLine(CLog::LEVEL_DEBUG, "Received UDP packet with unknown type."); break;
@@ -484,8 +395,7 @@ void CProxySession::HandleDataStatePacket()
 
 void CProxySession::ClientClosed(uint32_t number)
 {
-    SendAck(number);
-    LogLine(CLog::LEVEL_DEBUG, "ACK sent (%d)", static_cast<int>(number));
+    m_link.Acknowledge(number);
     if (!m_hostBacklog.Empty() && m_nState == STATE_DATA)
     {
         // Bytes the client was told arrived must still reach the host.
@@ -499,43 +409,27 @@ void CProxySession::ClientClosed(uint32_t number)
 
 void CProxySession::HandleDataPacket()
 {
-    const uint32_t number = m_receivePacket.Number();
-    if (number == m_nReceiveNumber)
-    {
-        LogLine(CLog::LEVEL_DEBUG, "Received duplicate data packet (%d), ACKing it again",
-                static_cast<int>(number));
-        SendAck(number);
-        CProxyStats::Count(m_stats.m_nDuplicateData);
+    if (m_link.CheckOrder() != CLinkEndpoint::Order::Next)
         return;
-    }
-    if (number != m_nReceiveNumber + 1)
-    {
-        LogLine(CLog::LEVEL_DEBUG, "Received out of synch data packet (%d)",
-                static_cast<int>(number));
-        CProxyStats::Count(m_stats.m_nOutOfSynchData);
-        return;
-    }
-    if (m_receivePacket.PayloadLength() > 0)
+    if (m_link.Packet().PayloadLength() > 0)
     {
         if (!DeliverToHost())
             return;
     }
     else
     {
-        LogLine(CLog::LEVEL_DEBUG, "Received ping packet (%d)", static_cast<int>(number));
+        LogLine(CLog::LEVEL_DEBUG, "Received ping packet (%d)",
+                static_cast<int>(m_link.Packet().Number()));
         CProxyStats::Count(m_stats.m_nPings);
         TouchActivity(false);
     }
-    ++m_nReceiveNumber;
-    SendAck(number);
-    CProxyStats::Count(m_stats.m_nAcksSent);
-    LogLine(CLog::LEVEL_DEBUG, "ACK sent (%d)", static_cast<int>(number));
+    m_link.AcceptPacket();
 }
 
 bool CProxySession::DeliverToHost()
 {
-    const std::span<const uint8_t> payload = m_receivePacket.Payload();
-    const int number = static_cast<int>(m_receivePacket.Number());
+    const std::span<const uint8_t> payload = m_link.Packet().Payload();
+    const int number = static_cast<int>(m_link.Packet().Number());
     if (!m_hostBacklog.CanAccept(payload.size()))
     {
         // Without an ACK the client sends the packet again later.
@@ -555,32 +449,6 @@ bool CProxySession::DeliverToHost()
     m_stats.DataReceived();
     TouchActivity(true);
     return true;
-}
-
-void CProxySession::HandleAck()
-{
-    const uint32_t number = m_receivePacket.Number();
-    if (!m_bInFlight)
-    {
-        LogLine(CLog::LEVEL_DEBUG, "Received ACK unexpectedly (%d)", static_cast<int>(number));
-        CProxyStats::Count(m_stats.m_nAckErrors2);
-        return;
-    }
-    if (number != m_nSendNumber)
-    {
-        LogLine(CLog::LEVEL_DEBUG, "Received out of synch ACK (%d)", static_cast<int>(number));
-        CProxyStats::Count(m_stats.m_nAckErrors1);
-        return;
-    }
-    const uint32_t now = m_dwNow;
-    LogLine(CLog::LEVEL_DEBUG, "Received ACK for packet %d (RTT = %d)", static_cast<int>(number),
-            static_cast<int>(now - m_stats.m_dwLastSendTime));
-    ++m_nSendNumber;
-    m_bInFlight = false;
-    m_stats.AckReceived(now, static_cast<int>(m_sendPacket.PayloadLength()));
-    CProxyStats::Count(m_stats.m_nDataPacketsSent);
-    CProxyStats::Count(m_stats.m_nAcksReceived);
-    TouchActivity(true);
 }
 
 void CProxySession::TouchActivity(bool activity)
@@ -650,6 +518,7 @@ bool CProxySession::KeepForHostBytes()
     if (m_nState != STATE_DATA || m_hostBacklog.Empty())
         return false;
     m_dwNow = m_clock.TickCount();
+    m_link.SetNow(m_dwNow);
     LogLine(CLog::LEVEL_DEBUG, "Client started a new session, %d bytes still go to the host",
             static_cast<int>(m_hostBacklog.Size()));
     m_bDraining = true;
@@ -672,6 +541,10 @@ void CProxySession::StepDrain()
 
 void CProxySession::ServeHost()
 {
+    // An Error or a Close waits for every packet in flight; more host bytes wait
+    // until the link may send.
+    if (m_link.InFlight() && (m_nHostError != 0 || m_bHostClosed || !m_link.CanSend()))
+        return;
     if (m_nHostError != 0)
     {
         ReportHostFailure();
@@ -706,9 +579,10 @@ void CProxySession::ReadHost()
     const int received = m_sockets.Recv(m_hostSocket, buffer);
     if (received > 0)
     {
-        SendNumbered(PACKET_DATA, std::span<const uint8_t>(buffer).first(
-                                      std::min(static_cast<size_t>(received), buffer.size())));
-        LogLine(CLog::LEVEL_DEBUG, "Sending data packet (%d)", static_cast<int>(m_nSendNumber));
+        m_link.SendNumbered(PACKET_DATA, std::span<const uint8_t>(buffer).first(std::min(
+                                             static_cast<size_t>(received), buffer.size())));
+        LogLine(CLog::LEVEL_DEBUG, "Sending data packet (%d)",
+                static_cast<int>(m_link.SendNumber()));
         return;
     }
     if (received == 0)
@@ -743,6 +617,7 @@ void CProxySession::CloseByIdleTimeout(int limitSeconds)
 void CProxySession::CloseByAdministrator()
 {
     m_dwNow = m_clock.TickCount();
+    m_link.SetNow(m_dwNow);
     LogLine(CLog::LEVEL_INFO, "Session closed by administrator.");
     if (m_bHostConnecting)
     {
@@ -758,18 +633,15 @@ void CProxySession::StepWaitFinalAck()
 {
     if (Receive(true))
     {
-        if (m_receivePacket.Type() == PACKET_ACK && m_receivePacket.Number() == m_nSendNumber)
-        {
-            LogLine(CLog::LEVEL_DEBUG, "Received ACK for packet (%d)",
-                    static_cast<int>(m_nSendNumber));
+        if (m_link.TakeAckOf(""))
             SetState(STATE_EXIT, ".");
-        }
         return;
     }
-    if (m_nState == STATE_WAITFINALACK && TickPassed(m_dwNow, m_dwFinalAckDeadline))
+    // The final packet is not sent again: its retransmission time ends the wait.
+    if (m_nState == STATE_WAITFINALACK && m_link.AckOverdue())
     {
         LogLine(CLog::LEVEL_ERROR, "Error: Timeout when waiting for final ACK (%d)",
-                static_cast<int>(m_nSendNumber));
+                static_cast<int>(m_link.SendNumber()));
         SetState(STATE_EXIT, ".");
     }
 }
@@ -809,26 +681,10 @@ uint32_t CProxySession::IdleRemainingMs(int limitSeconds)
     return static_cast<uint32_t>(std::min<int64_t>(ms, std::numeric_limits<uint32_t>::max()));
 }
 
-void CProxySession::AddWaits(CWaitSet& waitSet)
-{
-    const uint32_t now = m_clock.TickCount();
-    const bool receiving = m_nState == STATE_SESSIONID_WACK || m_nState == STATE_WAITFINALACK ||
-                           (m_nState == STATE_WAITFOROPEN && !m_bHostConnecting) ||
-                           (m_nState == STATE_DATA && !m_bDraining);
-    if (receiving)
-        waitSet.AddRead(m_clientUDPSocket);
-    if (m_bHostConnecting || (m_nState == STATE_DATA && !m_hostBacklog.Empty()))
-        waitSet.AddWrite(m_hostSocket);
-    if (m_nState == STATE_DATA && !m_bDraining && !m_bInFlight && !m_bHostClosed)
-        waitSet.AddRead(m_hostSocket);
-    const uint32_t due = MsUntilDue(now);
-    if (due != NOT_DUE)
-        waitSet.LimitTimeout(due);
-}
-
 void CProxySession::WatchSockets(uint64_t clientToken, uint64_t hostToken)
 {
     m_bWatched = true;
+    m_link.SetWatched();
     m_nClientToken = clientToken;
     m_nHostToken = hostToken;
 }
@@ -837,7 +693,7 @@ void CProxySession::SetReady(uint64_t token, bool readable, bool writable)
 {
     if (token == m_nClientToken)
     {
-        m_bClientReadable = m_bClientReadable || readable;
+        m_link.SetReadable(readable);
         return;
     }
     m_bHostReadable = m_bHostReadable || readable;
@@ -854,7 +710,7 @@ uint32_t CProxySession::MsUntilDue(uint32_t now)
             return TickRemaining(now, m_dwHandshakeDeadline);
         return m_bHostReadable || m_bHostWritable ? 0 : TickRemaining(now, m_dwHostConnectDeadline);
     case STATE_DATA: return DataMsUntilDue(now);
-    case STATE_WAITFINALACK: return RemainingUntilPassed(now, m_dwFinalAckDeadline);
+    case STATE_WAITFINALACK: return m_link.MsUntilAckOverdue(now);
     default: return 0; // Connect and SessionID go on without input; Exit waits for removal
     }
 }
@@ -864,11 +720,12 @@ bool CProxySession::HostWorkReady() const
 {
     if (!m_hostBacklog.Empty() && m_bHostWritable)
         return true;
-    if (m_bDraining || m_bInFlight)
+    if (m_bDraining)
         return false;
-    if (m_nHostError != 0)
-        return true; // the failure goes to the client
-    return m_bHostClosed ? m_hostBacklog.Empty() : m_bHostReadable;
+    // The failure or the close goes to the client once nothing is in flight.
+    if (m_nHostError != 0 || m_bHostClosed)
+        return !m_link.InFlight() && (m_nHostError != 0 || m_hostBacklog.Empty());
+    return m_link.CanSend() && m_bHostReadable;
 }
 
 uint32_t CProxySession::DataMsUntilDue(uint32_t now)
@@ -878,8 +735,8 @@ uint32_t CProxySession::DataMsUntilDue(uint32_t now)
     if (m_bDraining)
         return TickRemaining(now, m_dwDrainDeadline);
     uint32_t due = NOT_DUE;
-    if (m_bInFlight)
-        due = RemainingUntilPassed(now, m_dwRetransmitDeadline);
+    if (m_link.InFlight())
+        due = m_link.MsUntilAckOverdue(now);
     else if (m_bHostClosed)
         due = TickRemaining(now, m_dwDrainDeadline);
     const int idleLimit = m_pServerSettings->Values().clientIdleDisconnect;

@@ -1,9 +1,11 @@
 #pragma once
 // The server's end of one tunnelled TCP connection: answers the client from its own
 // UDP socket, takes the Open, connects to the host without blocking the server, and
-// relays both ways, stop-and-wait, one packet in flight per direction.
+// relays both ways over its link endpoint.
 #include "platform/Clock.h"
 #include "platform/SocketLayer.h"
+#include "tunnel/LinkEndpoint.h"
+#include "tunnel/LinkLog.h"
 #include "tunnel/ProxyStats.h"
 #include "tunnel/SessionId.h"
 #include "tunnel/StreamBacklog.h"
@@ -15,9 +17,8 @@
 
 class CLog;
 class CServerSettings;
-class CWaitSet;
 
-class CProxySession
+class CProxySession : private ILinkLog
 {
 public:
     enum State
@@ -31,7 +32,6 @@ public:
         STATE_WAITFINALACK = 6
     };
 
-    static constexpr uint32_t PROTOCOL_TIMEOUT_MS = 3000;
     static constexpr uint32_t HOST_CONNECT_TIMEOUT_MS = 10000;
     // How long bytes already acknowledged to the client may take to reach a slow host
     // after the client or the host closed, before the session gives up on them.
@@ -62,7 +62,7 @@ public:
     // it acknowledged and still holds for the host are written first (up to the drain
     // limit): true while it goes on for that, false when it can go at once.
     bool KeepForHostBytes();
-    const std::string& GetClientId() const { return m_clientId; }
+    const std::string& GetClientId() const { return m_link.PeerText(); }
     const SessionId& GetSessionId() const { return m_sessionId; }
     const DateTime& GetConnectTime() const { return m_connectTime; }
     const DateTime& GetLastActivityTime() const { return m_lastActivityTime; }
@@ -72,9 +72,6 @@ public:
     std::string GetStatisticsText() const;
     // Whole seconds since the last activity on the UTC clock.
     int GetIdleSeconds();
-    // The sockets a loop should wait on for this session, and the time until the
-    // session's next deadline (CWaitSet::LimitTimeout).
-    void AddWaits(CWaitSet& waitSet);
 
     // Event-driven loops: the session's sockets are watched under these tokens from
     // when they are made; then a step skips every read or write that readiness says
@@ -87,9 +84,11 @@ public:
     uint32_t MsUntilDue(uint32_t now);
 
 private:
-    // Writes one session log line: the client ID in square brackets, a blank, the text.
-    void LogLine(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
     void SetState(int state, const char* logSuffix);
+    // Writes one session log line (LogLine): the client ID in square brackets, a
+    // blank, the text.
+    void LinkLine(int level, const char* text) override;
+    std::string SenderText(const SocketAddress& from, bool addressOnly) const override;
 
     void StepConnect();
     void StepSessionId();
@@ -102,11 +101,6 @@ private:
 
     bool Receive(bool addressOnly);
     void ReceiveFailed(int error);
-    bool AcceptSender(const SocketAddress& from, bool addressOnly,
-                      std::span<const uint8_t> datagram);
-    void SendNumbered(uint8_t type, std::span<const uint8_t> payload);
-    void Retransmit();
-    void SendAck(uint32_t number);
     void SendError(const std::string& message);
     void SendClose();
 
@@ -117,11 +111,9 @@ private:
     void EnterData();
     void CloseHostSocket();
 
-    void RetransmitAfterTimeout();
     void HandleDataStatePacket();
     void HandleDataPacket();
     bool DeliverToHost();
-    void HandleAck();
     void ClientClosed(uint32_t number);
     bool WriteHost(std::span<const uint8_t> data);
     void FlushHost();
@@ -145,9 +137,9 @@ private:
     CLog* m_pLog;
     CServerSettings* m_pServerSettings;
 
-    SOCKET m_clientUDPSocket = INVALID_SOCKET;
-    SocketAddress m_clientAddress;
-    std::string m_clientId;
+    CProxyStats m_stats;
+    // The link to the client, on the session's own UDP socket.
+    CLinkEndpoint m_link;
     SOCKET m_hostSocket = INVALID_SOCKET;
     SocketAddress m_hostAddress;
     std::string m_pszHostAddress;
@@ -160,14 +152,7 @@ private:
     DateTime m_lastSeenTime;
 
     int m_nState = STATE_CONNECT;
-    uint32_t m_nReceiveNumber = INITIAL_RECEIVE_NUMBER;
-    uint32_t m_nSendNumber = INITIAL_SEND_NUMBER;
-    TunnelPacket m_receivePacket;
-    TunnelPacket m_sendPacket;
-    bool m_bInFlight = false;
     uint32_t m_dwHandshakeDeadline = 0;
-    uint32_t m_dwRetransmitDeadline = 0;
-    uint32_t m_dwFinalAckDeadline = 0;
 
     // Host connection in progress (non-blocking connect inside WaitForOpen).
     bool m_bHostConnecting = false;
@@ -180,15 +165,12 @@ private:
     // The end of the wait for held bytes after the host or the client closed.
     uint32_t m_dwDrainDeadline = 0;
 
-    CProxyStats m_stats;
-
     // The tick count of the step in progress.
     uint32_t m_dwNow = 0;
     // Readiness, when a loop watches the sockets (otherwise every read is tried).
     bool m_bWatched = false;
     uint64_t m_nClientToken = 0;
     uint64_t m_nHostToken = 0;
-    bool m_bClientReadable = false; // reported at the last wait (level)
     bool m_bClientPaused = false; // not watched while the client is not read
     bool m_bHostReadable = false; // since the last edge, until a read finds no more
     bool m_bHostWritable = false; // since the last edge, until a write would block

@@ -30,6 +30,7 @@
 #include "server/ServerSettings.h"
 #include "support/FakeClock.h"
 #include "support/FakeSocketLayer.h"
+#include "tunnel/LinkTiming.h"
 #include "tunnel/ProxyMisc.h"
 
 #include <algorithm>
@@ -225,7 +226,7 @@ class Run
             CServerSettings::GetInstance()->Values().clientIdleDisconnect = idleSeconds = 7;
         const uint32_t limit = static_cast<uint32_t>(idleSeconds) * 1000 +
                                CProxySession::HOST_CONNECT_TIMEOUT_MS +
-                               2 * CProxySession::PROTOCOL_TIMEOUT_MS + 2 * QUIET_STEP_MS;
+                               2 * link_timing::kRetransmitMs + 2 * QUIET_STEP_MS;
         for (uint32_t waited = 0; waited <= limit && !Ended(); waited += QUIET_STEP_MS)
         {
             // A loop steps the session again at once while datagrams wait: those that

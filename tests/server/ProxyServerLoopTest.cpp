@@ -8,6 +8,7 @@
 #include "support/FakeClock.h"
 #include "support/FakeSocketLayer.h"
 #include "support/TestSupport.h"
+#include "tunnel/LinkTiming.h"
 #include "tunnel/ProxyMisc.h"
 
 #include <gmock/gmock.h>
@@ -131,7 +132,7 @@ TEST_F(ProxyServerLoopTest, AConnectOnTheClientPortIsAnsweredFromTheSessionSocke
     ASSERT_EQ(1, m_server->GetSessionCount());
     EXPECT_EQ(CProxySession::STATE_SESSIONID_WACK, m_server->GetSession(0)->GetState());
     // No answer: the session ends by its handshake deadline alone.
-    m_clock.Advance(CProxySession::PROTOCOL_TIMEOUT_MS);
+    m_clock.Advance(link_timing::kHandshakeStepMs);
     Pass(2);
     EXPECT_EQ(0, m_server->GetSessionCount());
     EXPECT_THAT(Log(), HasSubstr("[10.0.0.7:1027] Error: Connect timeout"));
@@ -271,7 +272,7 @@ TEST_F(ProxyServerLoopTest, ATerminatedSessionEndsByItsNewDeadline)
     Connect(1027);
     Pass(2);
     m_server->TerminateSession(m_server->GetSession(0)->GetClientId());
-    m_clock.Advance(CProxySession::PROTOCOL_TIMEOUT_MS + 1);
+    m_clock.Advance(link_timing::kRetransmitMs + 1);
     Pass(3);
     EXPECT_EQ(0, m_server->GetSessionCount());
     EXPECT_THAT(Log(),

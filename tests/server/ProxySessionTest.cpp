@@ -2,7 +2,6 @@
 
 #include "common/Log.h"
 #include "common/Network.h"
-#include "platform/WaitSet.h"
 #include "server/ServerSettings.h"
 #include "support/FakeClock.h"
 #include "support/FakeSocketLayer.h"
@@ -207,21 +206,16 @@ TEST_F(ProxySessionTest, RelaysBothWays)
     Step();
     EXPECT_EQ(Packet(PACKET_ACK, 2002), SentBytes());
     Deliver(Packet(PACKET_DATA, 2003, Text("world")));
-    Deliver(Packet(PACKET_DATA, 2003, Text("world"))); // duplicate
-    Deliver(Packet(PACKET_DATA, 2007, Text("later"))); // out of synch
     Deliver(Packet(PACKET_DATA, 2004)); // ping
-    Step(4);
+    Step(2);
     EXPECT_EQ("hello world", Written());
     const auto acks = Sent();
-    ASSERT_EQ(3u, acks.size());
+    ASSERT_EQ(2u, acks.size());
     EXPECT_EQ(2003u, acks[0].Number());
-    EXPECT_EQ(2003u, acks[1].Number());
-    EXPECT_EQ(2004u, acks[2].Number());
+    EXPECT_EQ(2004u, acks[1].Number());
     const CProxyStats& stats = m_session->GetStats();
-    EXPECT_EQ(1, stats.m_nDuplicateData);
-    EXPECT_EQ(1, stats.m_nOutOfSynchData);
     EXPECT_EQ(2, stats.m_nDataPacketsReceived);
-    EXPECT_EQ(3, stats.m_nAcksSent); // the duplicate's ACK is not counted
+    EXPECT_EQ(3, stats.m_nAcksSent);
     EXPECT_EQ(1, stats.m_nPings);
     EXPECT_EQ(11, stats.m_nBytesReceived);
     EXPECT_EQ(10, stats.m_nLinkQuality);
@@ -240,49 +234,7 @@ TEST_F(ProxySessionTest, RelaysBothWays)
     EXPECT_EQ(40, stats.AverageRoundTrip());
     EXPECT_EQ(3, stats.m_nBytesSent);
     EXPECT_EQ(1, stats.m_nDataPacketsSent);
-
-    Deliver(Packet(PACKET_ACK, 1001)); // nothing in flight
-    Step();
-    Host().inbound = Text("x");
-    Step();
-    EXPECT_EQ(1002u, SentOne().Number());
-    Deliver(Packet(PACKET_ACK, 999)); // wrong number
-    Step();
-    EXPECT_EQ(1, stats.m_nAckErrors1);
-    EXPECT_EQ(1, stats.m_nAckErrors2);
-    EXPECT_THAT(m_session->GetStatisticsText(), HasSubstr(",0,1,1,1,1,1,2,3,1,1,3,11,15"));
-}
-
-TEST_F(ProxySessionTest, RetransmitsUnchangedWithoutLimit)
-{
-    ToData();
-    for (uint32_t n = 2002; n < 2006; ++n)
-    {
-        Deliver(Packet(PACKET_DATA, n, Text("q")));
-        Step();
-    }
-    EXPECT_EQ(20, m_session->GetStats().m_nLinkQuality);
-    m_sockets.TakeSent();
-    Host().inbound = Text("payload");
-    Step();
-    const Bytes first = SentBytes();
-    for (int i = 0; i < 8; ++i)
-    {
-        m_clock.Advance(3000);
-        Step();
-        EXPECT_TRUE(Sent().empty()); // only once the deadline has passed
-        m_clock.Advance(1);
-        Step();
-        EXPECT_EQ(first, SentBytes());
-    }
-    EXPECT_EQ(8, m_session->GetStats().m_nTimeouts);
-    EXPECT_EQ(0, m_session->GetStats().m_nLinkQuality);
-    EXPECT_EQ(CProxySession::STATE_DATA, m_session->GetState());
-    EXPECT_THAT(Log(), HasSubstr("Timeout, re-sending data packet (1001)"));
-    m_clock.Advance(25);
-    Deliver(Packet(PACKET_ACK, 1001));
-    Step();
-    EXPECT_THAT(Log(), HasSubstr("Received ACK for packet 1001 (RTT = 25)"));
+    EXPECT_THAT(m_session->GetStatisticsText(), HasSubstr(",0,0,0,0,0,1,2,3,1,1,3,11,15"));
 }
 
 TEST_F(ProxySessionTest, IdleLimitIgnoresPings)
@@ -460,18 +412,13 @@ TEST_F(ProxySessionTest, RogueInvalidAndLostPackets)
 
     ToData();
     Deliver(Packet(PACKET_DATA, 2002, Text("rogue")), MakeSocketAddress(m_client.address, 5555));
-    Bytes broken = Packet(PACKET_DATA, 2002, Text("bad"));
-    broken[1] = 1;
-    Deliver(broken);
     Deliver(Packet(PACKET_SESSION, 7, Bytes(16, 0)));
-    Step(3);
+    Step(2);
     EXPECT_TRUE(Written().empty());
     EXPECT_TRUE(Sent().empty());
     const std::string log = Log();
     EXPECT_THAT(log, HasSubstr("Rogue UDP packet received, ignored (address & port). "
                                "Address = 10.0.0.7:5555"));
-    EXPECT_THAT(log, HasSubstr("Type:     Data"));
-    EXPECT_THAT(log, HasSubstr("[10.0.0.7:1027] Invalid UDP packet ignored."));
     EXPECT_THAT(log, HasSubstr("[10.0.0.7:1027] Received UDP packet with unknown type."));
 
     m_sockets.DeliverError(m_udp, WSAECONNRESET);
@@ -525,9 +472,7 @@ TEST_F(ProxySessionTest, HeldBytesReachHostAfterClose)
     Step(2);
     EXPECT_EQ(2u, Sent().size());
     EXPECT_EQ(CProxySession::STATE_DATA, m_session->GetState());
-    CWaitSet waits(60000);
-    m_session->AddWaits(waits);
-    EXPECT_EQ(CProxySession::HOST_DRAIN_LIMIT_MS, waits.Timeout());
+    EXPECT_EQ(CProxySession::HOST_DRAIN_LIMIT_MS, m_session->MsUntilDue(m_clock.TickCount()));
     Deliver(Packet(PACKET_DATA, 2004, Text("ignored")));
     Step();
     EXPECT_TRUE(Written().empty());
@@ -599,25 +544,17 @@ TEST_F(ProxySessionTest, WaitsForSocketsAndDeadlines)
 {
     StartSession();
     m_clock.Advance(1000);
-    CWaitSet handshake(5000);
-    m_session->AddWaits(handshake);
-    EXPECT_EQ(2000u, handshake.Timeout());
+    EXPECT_EQ(2000u, m_session->MsUntilDue(m_clock.TickCount()));
 
     m_session.reset();
     ToData();
-    CWaitSet idle(5000);
-    m_session->AddWaits(idle);
-    EXPECT_EQ(5000u, idle.Timeout());
+    EXPECT_EQ(CProxySession::NOT_DUE, m_session->MsUntilDue(m_clock.TickCount()));
     Host().inbound = Text("x");
     Step();
     m_clock.Advance(2000);
-    CWaitSet inFlight(5000);
-    m_session->AddWaits(inFlight);
-    EXPECT_EQ(1001u, inFlight.Timeout()); // retransmission once the deadline has passed
+    EXPECT_EQ(1001u, m_session->MsUntilDue(m_clock.TickCount())); // once the deadline has passed
     CServerSettings::GetInstance()->Values().clientIdleDisconnect = 3;
-    CWaitSet limited(5000);
-    m_session->AddWaits(limited);
-    EXPECT_EQ(1000u, limited.Timeout()); // the idle limit is due first
+    EXPECT_EQ(1000u, m_session->MsUntilDue(m_clock.TickCount())); // the idle limit is due first
 }
 
 TEST_F(ProxySessionTest, IdleLimitFiresAtItsExactDeadline)
@@ -625,9 +562,7 @@ TEST_F(ProxySessionTest, IdleLimitFiresAtItsExactDeadline)
     CServerSettings::GetInstance()->Values().clientIdleDisconnect = 5;
     ToData();
     m_clock.Advance(1234);
-    CWaitSet waits(60000);
-    m_session->AddWaits(waits);
-    EXPECT_EQ(3766u, waits.Timeout());
+    EXPECT_EQ(3766u, m_session->MsUntilDue(m_clock.TickCount()));
     m_clock.Advance(3765);
     Step();
     EXPECT_EQ(CProxySession::STATE_DATA, m_session->GetState());
@@ -665,9 +600,7 @@ TEST_F(ProxySessionTest, HostCloseGivesUpHeldBytesAfterTheDrainLimit)
     Step();
     EXPECT_EQ(Packet(PACKET_ACK, 2002), SentBytes());
     EXPECT_THAT(Log(), HasSubstr("TCP host gracefully closed the connection."));
-    CWaitSet waits(60000);
-    m_session->AddWaits(waits);
-    EXPECT_EQ(CProxySession::HOST_DRAIN_LIMIT_MS, waits.Timeout());
+    EXPECT_EQ(CProxySession::HOST_DRAIN_LIMIT_MS, m_session->MsUntilDue(m_clock.TickCount()));
     m_clock.Advance(CProxySession::HOST_DRAIN_LIMIT_MS - 1);
     Step();
     EXPECT_TRUE(Sent().empty());
