@@ -7,8 +7,9 @@
 //   tq_bench_app freeport tcp|udp               a loopback port that was free just now
 // Timing starts once the host has answered, so the tunnel's set-up is not counted.
 // Over a lossy link, with a deadline, set-up included:
-//   tq_bench_app echo PORT COUNT BYTES SECONDS  COUNT connections at once, each echoing
-//                                               BYTES within SECONDS of its start:
+//   tq_bench_app echo PORT COUNT BYTES SECONDS  COUNT connections one after another (the
+//                                               client serves one at a time), each
+//                                               echoing BYTES within SECONDS of its start:
 //                                               "echo <completed> <count> <slowest s>"
 //   tq_bench_app fetch PORT BYTES SECONDS       host to application until BYTES or
 //                                               SECONDS: "fetch <MB/s> <bytes> <s>"
@@ -18,7 +19,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <thread>
 
 using namespace tq_bench;
 
@@ -201,20 +201,17 @@ double EchoOnce(uint16_t port, size_t bytes, double seconds)
 
 int Echoes(uint16_t port, int count, size_t bytes, double seconds)
 {
-    std::vector<double> results(static_cast<size_t>(count));
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < results.size(); ++i)
-        threads.emplace_back([&, i] { results[i] = EchoOnce(port, bytes, seconds); });
-    for (std::thread& thread : threads)
-        thread.join();
     int completed = 0;
     double slowest = 0;
-    for (const double result : results)
+    for (int i = 0; i < count; ++i)
+    {
+        const double result = EchoOnce(port, bytes, seconds);
         if (result >= 0)
         {
             ++completed;
             slowest = std::max(slowest, result);
         }
+    }
     std::printf("echo %d %d %.2f\n", completed, count, slowest);
     return 0;
 }
@@ -248,7 +245,7 @@ int Fetch(uint16_t port, uint64_t bytes, double seconds)
         close(fd);
     }
     const double elapsed = std::min(NowSeconds(), end) - start;
-    std::printf("fetch %.3f %llu %.1f\n", static_cast<double>(got) / elapsed / 1e6,
+    std::printf("fetch %.6f %llu %.1f\n", static_cast<double>(got) / elapsed / 1e6,
                 static_cast<unsigned long long>(got), elapsed);
     return 0;
 }
