@@ -152,7 +152,8 @@ void SetTimeout(int fd, double seconds)
 {
     seconds = std::max(seconds, 0.001);
     timeval timeout{static_cast<time_t>(seconds),
-                    static_cast<suseconds_t>((seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e6)};
+                    static_cast<suseconds_t>(
+                        (seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e6)};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
 }
@@ -271,8 +272,8 @@ int main(int argc, char** argv)
         return FreePort(argv[2]);
     if (argc == 6 && std::string(argv[1]) == "echo" && std::atoi(argv[3]) > 0 &&
         std::atoi(argv[3]) <= 1000)
-        return Echoes(ParsePort(argv[2]), std::atoi(argv[3]),
-                      std::strtoull(argv[4], nullptr, 10), std::atof(argv[5]));
+        return Echoes(ParsePort(argv[2]), std::atoi(argv[3]), std::strtoull(argv[4], nullptr, 10),
+                      std::atof(argv[5]));
     if (argc == 5 && std::string(argv[1]) == "fetch")
         return Fetch(ParsePort(argv[2]), std::strtoull(argv[3], nullptr, 10), std::atof(argv[4]));
     if (argc < 4)

@@ -37,7 +37,10 @@ namespace
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void OnSignal(int) { g_stop = 1; }
+void OnSignal(int)
+{
+    g_stop = 1;
+}
 
 struct Options
 {
@@ -128,8 +131,8 @@ class Relay
     {
         auto print = [](const char* name, const Counters& c)
         {
-            std::printf("%s %llu received, %llu dropped (%.2f %%), %llu overflow, %llu failed", name,
-                        static_cast<unsigned long long>(c.received),
+            std::printf("%s %llu received, %llu dropped (%.2f %%), %llu overflow, %llu failed",
+                        name, static_cast<unsigned long long>(c.received),
                         static_cast<unsigned long long>(c.dropped),
                         c.received ? 100.0 * static_cast<double>(c.dropped) /
                                          static_cast<double>(c.received)
@@ -278,8 +281,8 @@ class Relay
             return;
         }
         m_queued += size;
-        m_queue.push_back(
-            {NowSeconds() + m_options.oneWayMs / 1000, fd, to, std::vector<char>(data, data + size), up});
+        m_queue.push_back({NowSeconds() + m_options.oneWayMs / 1000, fd, to,
+                           std::vector<char>(data, data + size), up});
     }
 
     void SendDue()
@@ -290,7 +293,8 @@ class Relay
             Pending& pending = m_queue.front();
             m_queued -= pending.bytes.size();
             if (pending.fd >= 0)
-                Send(pending.fd, pending.to, pending.bytes.data(), pending.bytes.size(), pending.up);
+                Send(pending.fd, pending.to, pending.bytes.data(), pending.bytes.size(),
+                     pending.up);
             m_queue.pop_front();
         }
     }
@@ -336,17 +340,18 @@ class Relay
 
 [[noreturn]] void Usage(const char* problem)
 {
-    std::fprintf(stderr,
-                 "tq_loss_relay: %s\n"
-                 "usage: tq_loss_relay --to PORT [--port PORT] [--loss P] [--rtt-ms MS] [--seed N]\n"
-                 "                     [--queue-kib N]\n"
-                 "  --to PORT       the server's UDP client port on loopback\n"
-                 "  --port PORT     the relay's own port (default: any free one)\n"
-                 "  --loss P        probability (0 to 1) that a datagram is dropped, each way\n"
-                 "  --rtt-ms MS     round trip added: half of it each way (default 0)\n"
-                 "  --seed N        the seed of the loss generator (default 1)\n"
-                 "  --queue-kib N   the most bytes held for their delay (default 8192)\n",
-                 problem);
+    std::fprintf(
+        stderr,
+        "tq_loss_relay: %s\n"
+        "usage: tq_loss_relay --to PORT [--port PORT] [--loss P] [--rtt-ms MS] [--seed N]\n"
+        "                     [--queue-kib N]\n"
+        "  --to PORT       the server's UDP client port on loopback\n"
+        "  --port PORT     the relay's own port (default: any free one)\n"
+        "  --loss P        probability (0 to 1) that a datagram is dropped, each way\n"
+        "  --rtt-ms MS     round trip added: half of it each way (default 0)\n"
+        "  --seed N        the seed of the loss generator (default 1)\n"
+        "  --queue-kib N   the most bytes held for their delay (default 8192)\n",
+        problem);
     std::exit(2);
 }
 
@@ -396,7 +401,9 @@ int main(int argc, char** argv)
 {
     const Options options = Parse(argc, argv);
     RaiseFileLimit();
-    struct sigaction action{};
+    struct sigaction action
+    {
+    };
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
