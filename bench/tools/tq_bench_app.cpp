@@ -6,6 +6,13 @@
 //   tq_bench_app down PORT BYTES                host to application: "down <MB/s>"
 //   tq_bench_app freeport tcp|udp               a loopback port that was free just now
 // Timing starts once the host has answered, so the tunnel's set-up is not counted.
+// Over a lossy link, with a deadline, set-up included:
+//   tq_bench_app echo PORT COUNT BYTES SECONDS  COUNT connections one after another (the
+//                                               client serves one at a time), each
+//                                               echoing BYTES within SECONDS of its start:
+//                                               "echo <completed> <count> <slowest s>"
+//   tq_bench_app fetch PORT BYTES SECONDS       host to application until BYTES or
+//                                               SECONDS: "fetch <MB/s> <bytes> <s>"
 #include "BenchNet.h"
 
 #include <netinet/tcp.h>
@@ -141,6 +148,109 @@ int Download(uint16_t port, uint64_t bytes)
     return 0;
 }
 
+void SetTimeout(int fd, double seconds)
+{
+    seconds = std::max(seconds, 0.001);
+    timeval timeout{static_cast<time_t>(seconds),
+                    static_cast<suseconds_t>(
+                        (seconds - static_cast<double>(static_cast<time_t>(seconds))) * 1e6)};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
+}
+
+// A connection that may fail or time out: -1 instead of ending the program.
+int TryConnect(uint16_t port, double seconds)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in addr = Loopback(port);
+    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
+    {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+    SetTimeout(fd, seconds);
+    return fd;
+}
+
+// One echo connection: the seconds it took, or a negative number when it failed or
+// missed its deadline.
+double EchoOnce(uint16_t port, size_t bytes, double seconds)
+{
+    const double start = NowSeconds();
+    const double end = start + seconds;
+    const int fd = TryConnect(port, seconds);
+    if (fd < 0)
+        return -1;
+    std::string out(bytes + 1, 'e');
+    out[0] = 'E';
+    bool ok = send(fd, out.data(), out.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(out.size());
+    std::vector<char> in(bytes);
+    for (size_t got = 0; ok && got < bytes;)
+    {
+        SetTimeout(fd, end - NowSeconds());
+        const ssize_t n = recv(fd, in.data() + got, bytes - got, 0);
+        ok = n > 0 && NowSeconds() <= end;
+        got += ok ? static_cast<size_t>(n) : 0;
+    }
+    close(fd);
+    ok = ok && std::all_of(in.begin(), in.end(), [](char c) { return c == 'e'; });
+    return ok ? NowSeconds() - start : -1;
+}
+
+int Echoes(uint16_t port, int count, size_t bytes, double seconds)
+{
+    int completed = 0;
+    double slowest = 0;
+    for (int i = 0; i < count; ++i)
+    {
+        const double result = EchoOnce(port, bytes, seconds);
+        if (result >= 0)
+        {
+            ++completed;
+            slowest = std::max(slowest, result);
+        }
+    }
+    std::printf("echo %d %d %.2f\n", completed, count, slowest);
+    return 0;
+}
+
+// Counts from the connection on: a lossy link's set-up is part of what a user waits for.
+int Fetch(uint16_t port, uint64_t bytes, double seconds)
+{
+    const double start = NowSeconds();
+    const double end = start + seconds;
+    uint64_t got = 0;
+    const int fd = TryConnect(port, seconds);
+    if (fd >= 0)
+    {
+        char header[9] = {'G'};
+        for (int i = 1; i <= 8; ++i)
+            header[i] = static_cast<char>((bytes >> (8 * (i - 1))) & 0xFF);
+        std::vector<char> buffer(65536);
+        bool ready = false;
+        if (send(fd, header, sizeof(header), MSG_NOSIGNAL) == sizeof(header))
+            while (got < bytes && NowSeconds() < end)
+            {
+                SetTimeout(fd, end - NowSeconds());
+                const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+                if (n <= 0)
+                    break;
+                // The first byte is the host's 'R'.
+                const uint64_t data = static_cast<uint64_t>(n) - (ready ? 0 : 1);
+                ready = true;
+                got += data;
+            }
+        close(fd);
+    }
+    const double elapsed = std::min(NowSeconds(), end) - start;
+    std::printf("fetch %.6f %llu %.1f\n", static_cast<double>(got) / elapsed / 1e6,
+                static_cast<unsigned long long>(got), elapsed);
+    return 0;
+}
+
 } // namespace
 
 int FreePort(const std::string& kind)
@@ -160,10 +270,18 @@ int main(int argc, char** argv)
 {
     if (argc == 3 && std::string(argv[1]) == "freeport")
         return FreePort(argv[2]);
+    if (argc == 6 && std::string(argv[1]) == "echo" && std::atoi(argv[3]) > 0 &&
+        std::atoi(argv[3]) <= 1000)
+        return Echoes(ParsePort(argv[2]), std::atoi(argv[3]), std::strtoull(argv[4], nullptr, 10),
+                      std::atof(argv[5]));
+    if (argc == 5 && std::string(argv[1]) == "fetch")
+        return Fetch(ParsePort(argv[2]), std::strtoull(argv[3], nullptr, 10), std::atof(argv[4]));
     if (argc < 4)
     {
         std::fprintf(stderr, "usage: tq_bench_app rtt PORT COUNT [MAX_SECONDS] | up PORT BYTES | "
-                             "down PORT BYTES\n");
+                             "down PORT BYTES |\n"
+                             "       echo PORT COUNT BYTES SECONDS | fetch PORT BYTES SECONDS | "
+                             "freeport tcp|udp\n");
         return 2;
     }
     const std::string mode = argv[1];

@@ -21,6 +21,7 @@
 //     acknowledged what the other never accepted;
 //   - the client and the server close the application's and the host's connections;
 // and at the end of the run: no server session is left, no socket is left open.
+#include "sim/LinkMode.h"
 #include "sim/SimNetwork.h"
 
 #include <cstdint>
@@ -68,6 +69,13 @@ struct SimulationConfig
     double closesEarly = 0.1;
     int idleLimitS = 120; // the server's ClientIdleDisconnect
     Sabotage sabotage = Sabotage::None;
+    // The link the clients ask for.
+    LinkMode link = LinkMode::StopAndWait;
+    // A bulk download instead of random connections, for the goodput figure: each
+    // connection moves what is left of `bytes` from the host to the application, nothing
+    // the other way, with peers that never pause and large buffers; a connection that
+    // fails is followed by another, until `bytes` have arrived.
+    bool bulk = false;
     bool verbose = false; // one line per connection on standard output
     // When set, the code under test logs at the Debug level into this file, which is
     // kept after the run.
@@ -105,9 +113,19 @@ struct SimulationResult
     std::map<std::string, int> reports; // failure reports by kind (digits removed)
     NetworkCounters network;
     uint64_t digest = 0; // of every datagram sent and the figures above
+    // Bulk: the virtual time from the start of the first connection until the
+    // application had all the bytes.
+    uint64_t bulkMs = 0;
 
     bool Ok() const { return failures.empty(); }
     uint64_t BytesMoved() const { return bytesToHost + bytesToApplication; }
+    // Bulk: bytes per second of virtual time (0 before the end).
+    double Goodput() const
+    {
+        return bulkMs == 0
+                   ? 0.0
+                   : static_cast<double>(bytesToApplication) * 1000.0 / static_cast<double>(bulkMs);
+    }
 };
 
 SimulationResult RunSimulation(const SimulationConfig& config);

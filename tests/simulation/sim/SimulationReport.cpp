@@ -73,6 +73,7 @@ void AddTo(SimulationResult& total, const SimulationResult& result)
     total.bytesToHost += result.bytesToHost;
     total.bytesToApplication += result.bytesToApplication;
     total.virtualMs += result.virtualMs;
+    total.bulkMs += result.bulkMs;
     total.wallSeconds += result.wallSeconds;
     total.cpuSeconds += result.cpuSeconds;
     total.shortWritesToApplications += result.shortWritesToApplications;

@@ -85,6 +85,7 @@ void SimulationRun::SetUpProcess()
     CSettings* settings = CSettings::GetInstance();
     settings->SetValue("ProxyServer1", "10.0.0.1:" + std::to_string(CLIENT_PORT));
     settings->SetValue("ConnectRetries", "3");
+    ApplyLinkMode(m_config.link, *settings);
 
     CServerSettings* serverSettings = CServerSettings::GetInstance();
     serverSettings->Values().clientPort = CLIENT_PORT;
@@ -200,7 +201,7 @@ SimulationResult SimulationRun::Run()
     ScheduleServerRestart();
     for (auto& client : m_clients)
     {
-        ScheduleConnection(*client, m_world.random.Range(0, 1000));
+        ScheduleConnection(*client, m_config.bulk ? 0 : m_world.random.Range(0, 1000));
         ScheduleClientRestart(*client);
     }
     Loop();
@@ -333,7 +334,11 @@ void SimulationRun::AdvancePhase(uint64_t now)
         if (delivered >= m_config.bytes ||
             (m_config.maxConnections > 0 &&
              m_connections.size() >= static_cast<size_t>(m_config.maxConnections)))
+        {
             m_phase = Phase::Draining;
+            if (m_config.bulk && delivered >= m_config.bytes)
+                m_result.bulkMs = std::max<uint64_t>(now - m_connections.front()->startMs, 1);
+        }
         break;
     case Phase::Draining:
     {
@@ -382,11 +387,13 @@ uint64_t SimulationRun::ChooseSize()
 size_t SimulationRun::BufferSize()
 {
     static constexpr size_t SIZES[] = {4096, 16384, 65536, 262144};
-    return SIZES[m_world.random.Below(4)];
+    return m_config.bulk ? SIZES[3] : SIZES[m_world.random.Below(4)];
 }
 
 PeerBehaviour SimulationRun::ChoosePacing()
 {
+    if (m_config.bulk)
+        return {}; // writes of 64 KiB at once, reads at once, no pauses
     SimRandom& random = m_world.random;
     static constexpr size_t CHUNKS[] = {16, 600, 8192, 65536};
     static constexpr uint32_t PACES[] = {0, 0, 30, 300};
@@ -426,6 +433,14 @@ void SimulationRun::ChooseConnection(Connection& connection)
     connection.resets = random.Chance(m_config.resets) ? static_cast<int>(random.Range(1, 2)) : 0;
 }
 
+// Bulk: what is left of the download, from a host that answers, to an application
+// that closes once it has it all.
+void SimulationRun::ChooseBulk(Connection& connection)
+{
+    connection.downBytes = m_config.bytes - std::min(m_config.bytes, m_result.bytesToApplication);
+    connection.appCloses = true;
+}
+
 void SimulationRun::StartConnection(Client& client)
 {
     if (m_bStop || m_phase != Phase::Running || client.down || client.session)
@@ -438,7 +453,10 @@ void SimulationRun::StartConnection(Client& client)
     connection.startMs = m_world.Now();
     connection.hostPort = static_cast<uint16_t>(FIRST_HOST_PORT + connection.id % HOST_PORTS);
     m_hostPortConnection[static_cast<size_t>(connection.id % HOST_PORTS)] = connection.id;
-    ChooseConnection(connection);
+    if (m_config.bulk)
+        ChooseBulk(connection);
+    else
+        ChooseConnection(connection);
     switch (connection.hostMode)
     {
     case HostMode::Refuses:

@@ -125,6 +125,7 @@ class SimulationRun
     void ScheduleConnection(Client& client, uint64_t delayMs);
     void StartConnection(Client& client);
     void ChooseConnection(Connection& connection);
+    void ChooseBulk(Connection& connection);
     uint64_t ChooseSize();
     PeerBehaviour ChoosePacing();
     size_t BufferSize();

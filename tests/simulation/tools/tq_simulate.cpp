@@ -7,6 +7,8 @@
 //               [--corrupt P] [--closes-early P] [--idle SECONDS]
 //               [--max-connection N[K|M|G]] [--connections N] [--verbose]
 //               [--log FILE]
+//   tq_simulate --goodput [--rtt-ms MS] [--loss P] [--bytes N] [--seeds N] ...
+//               the goodput in virtual time of a bulk download, per link
 #include "sim/SimWorld.h"
 #include "sim/Simulation.h"
 
@@ -52,7 +54,12 @@ const char* const USAGE =
     "  --max-connection N      the most one connection sends one way (default 4M)\n"
     "  --connections N         no more connections start after N (default: no limit)\n"
     "  --verbose               one line per connection\n"
-    "  --log FILE              the code's log at the Debug level (one seed only)\n";
+    "  --log FILE              the code's log at the Debug level (one seed only)\n"
+    "  --goodput               instead: the goodput of a bulk download from the host, in\n"
+    "                          virtual time, for stop-and-wait and the fast link; one client,\n"
+    "                          no faults, no duplication or reordering unless given; --bytes\n"
+    "                          is the download (default 1M)\n"
+    "  --rtt-ms MS             with --goodput: the round trip of the network (default 50)\n";
 
 int Usage(const std::string& problem)
 {
@@ -97,27 +104,65 @@ std::optional<double> ParseProbability(const std::string& text)
 struct Options
 {
     SimulationConfig config;
+    bool goodput = false;
     uint64_t seeds = 1;
     std::vector<std::string> replay; // the options that shape a run, to replay it
 };
+
+// The options whose defaults depend on others.
+struct Given
+{
+    std::optional<bool> faults;
+    std::optional<uint32_t> serverRestarts, clientRestarts, rttMs;
+    std::optional<double> refuse, noAnswer, silent, unknown, resets, corrupt;
+    std::optional<double> loss, duplicate, reorder;
+    std::optional<uint64_t> bytes;
+};
+
+// The defaults: the goodput figure is of the link alone (no faults, no duplication or
+// reordering, a fixed latency) unless asked for.
+std::string Finish(Options& options, const Given& g)
+{
+    SimulationConfig& c = options.config;
+    const bool goodput = options.goodput;
+    if (g.rttMs && !goodput)
+        return "--rtt-ms goes with --goodput";
+    c.bulk = goodput;
+    c.bytes = g.bytes.value_or(goodput ? uint64_t{1} << 20 : uint64_t{10} << 20);
+    c.network.loss = g.loss.value_or(0.2);
+    c.network.duplicate = g.duplicate.value_or(goodput ? 0.0 : 0.05);
+    c.network.reorder = g.reorder.value_or(goodput ? 0.0 : 0.05);
+    if (goodput)
+    {
+        c.clients = 1;
+        c.network.latencyMinMs = c.network.latencyMaxMs = g.rttMs.value_or(50) / 2;
+    }
+    const bool faults = g.faults.value_or(!goodput);
+    c.serverRestartMeanS = g.serverRestarts.value_or(faults ? 1800 : 0);
+    c.clientRestartMeanS = g.clientRestarts.value_or(faults ? 1200 : 0);
+    c.hostRefuses = g.refuse.value_or(faults ? 0.03 : 0.0);
+    c.hostNoAnswer = g.noAnswer.value_or(faults ? 0.02 : 0.0);
+    c.hostSilent = g.silent.value_or(faults ? 0.03 : 0.0);
+    c.hostUnknown = g.unknown.value_or(faults ? 0.01 : 0.0);
+    c.resets = g.resets.value_or(faults ? 0.03 : 0.0);
+    c.network.corrupt = g.corrupt.value_or(faults ? 0.01 : 0.0);
+    if (c.hostRefuses + c.hostNoAnswer + c.hostSilent + c.hostUnknown > 1.0)
+        return "the shares of --refuse, --no-answer, --silent and --unknown-host add up to more "
+               "than 1";
+    return {};
+}
 
 // Fills `options`; an empty result means success, otherwise the problem.
 std::string Parse(int argc, char** argv, Options& options)
 {
     SimulationConfig& c = options.config;
-    c.bytes = uint64_t{10} << 20;
-    c.network.loss = 0.2;
-    c.network.duplicate = 0.05;
-    c.network.reorder = 0.05;
-    bool faults = true;
-    std::optional<uint32_t> serverRestarts, clientRestarts;
-    std::optional<double> refuse, noAnswer, silent, unknown, resets, corrupt;
+    Given g;
     for (int i = 1; i < argc; ++i)
     {
         const std::string option = argv[i];
-        if (option == "--verbose")
+        if (option == "--verbose" || option == "--goodput")
         {
-            c.verbose = true;
+            (option == "--verbose" ? c.verbose : options.goodput) = true;
             continue;
         }
         if (option == "-h" || option == "--help")
@@ -129,17 +174,17 @@ std::string Parse(int argc, char** argv, Options& options)
         const auto probability = ParseProbability(value);
         auto needCount = [&](uint64_t max) { return count && *count <= max; };
         if (option == "--bytes" && needCount(UINT64_MAX) && *count > 0)
-            c.bytes = *count;
+            g.bytes = *count;
         else if (option == "--max-connection" && needCount(uint64_t{1} << 30))
             c.maxConnectionBytes = *count;
         else if (option == "--connections" && needCount(100000000))
             c.maxConnections = static_cast<int>(*count);
         else if (option == "--loss" && probability && *probability < 1.0)
-            c.network.loss = *probability;
+            g.loss = probability;
         else if (option == "--dup" && probability)
-            c.network.duplicate = *probability;
+            g.duplicate = probability;
         else if (option == "--reorder" && probability)
-            c.network.reorder = *probability;
+            g.reorder = probability;
         else if (option == "--icmp" && probability)
             c.network.icmp = *probability;
         else if (option == "--seeds" && needCount(1000000) && *count > 0)
@@ -149,29 +194,31 @@ std::string Parse(int argc, char** argv, Options& options)
         else if (option == "--clients" && needCount(200) && *count > 0)
             c.clients = static_cast<int>(*count);
         else if (option == "--faults" && (value == "all" || value == "none"))
-            faults = value == "all";
+            g.faults = value == "all";
         else if (option == "--server-restarts" && needCount(UINT32_MAX))
-            serverRestarts = static_cast<uint32_t>(*count);
+            g.serverRestarts = static_cast<uint32_t>(*count);
         else if (option == "--client-restarts" && needCount(UINT32_MAX))
-            clientRestarts = static_cast<uint32_t>(*count);
+            g.clientRestarts = static_cast<uint32_t>(*count);
         else if (option == "--refuse" && probability)
-            refuse = probability;
+            g.refuse = probability;
         else if (option == "--no-answer" && probability)
-            noAnswer = probability;
+            g.noAnswer = probability;
         else if (option == "--silent" && probability)
-            silent = probability;
+            g.silent = probability;
         else if (option == "--unknown-host" && probability)
-            unknown = probability;
+            g.unknown = probability;
         else if (option == "--resets" && probability)
-            resets = probability;
+            g.resets = probability;
         else if (option == "--corrupt" && probability)
-            corrupt = probability;
+            g.corrupt = probability;
         else if (option == "--closes-early" && probability)
             c.closesEarly = *probability;
         else if (option == "--log")
             c.logFile = value;
         else if (option == "--idle" && needCount(86400))
             c.idleLimitS = static_cast<int>(*count);
+        else if (option == "--rtt-ms" && needCount(600000))
+            g.rttMs = static_cast<uint32_t>(*count);
         else
             return "bad option or value: " + option + " " + value;
         if (option != "--seed" && option != "--seeds" && option != "--log")
@@ -180,26 +227,79 @@ std::string Parse(int argc, char** argv, Options& options)
             options.replay.push_back(value);
         }
     }
-    c.serverRestartMeanS = serverRestarts.value_or(faults ? 1800 : 0);
-    c.clientRestartMeanS = clientRestarts.value_or(faults ? 1200 : 0);
-    c.hostRefuses = refuse.value_or(faults ? 0.03 : 0.0);
-    c.hostNoAnswer = noAnswer.value_or(faults ? 0.02 : 0.0);
-    c.hostSilent = silent.value_or(faults ? 0.03 : 0.0);
-    c.hostUnknown = unknown.value_or(faults ? 0.01 : 0.0);
-    c.resets = resets.value_or(faults ? 0.03 : 0.0);
-    c.network.corrupt = corrupt.value_or(faults ? 0.01 : 0.0);
-    if (c.hostRefuses + c.hostNoAnswer + c.hostSilent + c.hostUnknown > 1.0)
-        return "the shares of --refuse, --no-answer, --silent and --unknown-host add up to more "
-               "than 1";
-    return {};
+    return Finish(options, g);
 }
 
 std::string ReplayCommand(const Options& options, uint64_t seed)
 {
     std::string command = "scripts/simulate --seed " + std::to_string(seed) + " --seeds 1";
+    if (options.goodput)
+        command += " --goodput";
     for (const std::string& part : options.replay)
         command += " " + part;
     return command;
+}
+
+// Prints a run's failures and the command that replays it; true when it passed.
+bool ReportRun(const Options& options, const SimulationResult& result)
+{
+    for (const std::string& failure : result.failures)
+        std::printf("  failure: %s\n", failure.c_str());
+    if (!result.Ok())
+        std::printf("  seed %" PRIu64 " fails; replay it with: %s\n", result.seed,
+                    ReplayCommand(options, result.seed).c_str());
+    return result.Ok();
+}
+
+std::string FormatRate(double bytesPerSecond)
+{
+    char text[64];
+    if (bytesPerSecond >= 1e6)
+        std::snprintf(text, sizeof(text), "%.2f MB/s", bytesPerSecond / 1e6);
+    else
+        std::snprintf(text, sizeof(text), "%.1f KB/s", bytesPerSecond / 1e3);
+    return text;
+}
+
+// The goodput of a bulk download per link, in virtual time: one row per link, the
+// seeds together (all bytes over all the time).
+int RunGoodput(const Options& options)
+{
+    const SimulationConfig& base = options.config;
+    std::printf("goodput of a %s download from the host, round trip %u ms, loss %.3f, "
+                "%" PRIu64 " seed(s) from %" PRIu64 "; the network has no bandwidth limit\n\n",
+                tq_sim::FormatBytes(base.bytes).c_str(), base.network.latencyMinMs * 2,
+                base.network.loss, options.seeds, base.seed);
+    std::printf("| link | goodput | virtual time | connections: complete, failed | datagrams "
+                "sent, lost | wall (CPU) |\n|---|---|---|---|---|---|\n");
+    std::fflush(stdout);
+    int failedRuns = 0;
+    for (const tq_sim::LinkMode link : {tq_sim::LinkMode::StopAndWait, tq_sim::LinkMode::FastLink})
+    {
+        const std::string name(tq_sim::LinkModeName(link));
+        if (link == tq_sim::LinkMode::FastLink && !tq_sim::FAST_LINK_AVAILABLE)
+        {
+            std::printf("| %s | n/a (the client cannot offer it yet) | | | | |\n", name.c_str());
+            continue;
+        }
+        SimulationResult total;
+        for (uint64_t run = 0; run < options.seeds; ++run)
+        {
+            SimulationConfig config = base;
+            config.seed = base.seed + run;
+            config.link = link;
+            const SimulationResult result = tq_sim::RunSimulation(config);
+            failedRuns += ReportRun(options, result) ? 0 : 1;
+            tq_sim::AddTo(total, result);
+        }
+        std::printf("| %s | %s | %s | %d: %d, %d | %" PRIu64 ", %" PRIu64 " | %.2f s (%.2f s) |\n",
+                    name.c_str(), FormatRate(total.Goodput()).c_str(),
+                    tq_sim::FormatVirtualTime(total.bulkMs).c_str(), total.connections,
+                    total.complete, total.failedReported, total.network.sent, total.network.lost,
+                    total.wallSeconds, total.cpuSeconds);
+        std::fflush(stdout);
+    }
+    return failedRuns == 0 ? 0 : 1;
 }
 
 } // namespace
@@ -215,6 +315,8 @@ int main(int argc, char** argv)
     }
     if (!problem.empty())
         return Usage(problem);
+    if (options.goodput)
+        return RunGoodput(options);
     const SimulationConfig& base = options.config;
     std::printf("simulating %" PRIu64
                 " run(s) of %s each: loss %.3f, duplication %.3f, reordering %.3f, "
@@ -232,14 +334,7 @@ int main(int argc, char** argv)
         const SimulationResult result = tq_sim::RunSimulation(config);
         std::printf("seed %" PRIu64 ": %s\n  %s\n", config.seed, result.Ok() ? "ok" : "FAILED",
                     tq_sim::Summary(result).c_str());
-        if (!result.Ok())
-        {
-            ++failedRuns;
-            for (const std::string& failure : result.failures)
-                std::printf("  failure: %s\n", failure.c_str());
-            std::printf("  seed %" PRIu64 " fails; replay it with: %s\n", config.seed,
-                        ReplayCommand(options, config.seed).c_str());
-        }
+        failedRuns += ReportRun(options, result) ? 0 : 1;
         std::fflush(stdout);
         digests.Add(result.digest);
         total.digest = digests.Value();

@@ -1,0 +1,27 @@
+#pragma once
+// The link a simulated client asks for: stop-and-wait as every peer speaks it, or the
+// fast link (many packets in flight) that our client and server may agree on.
+#include <string_view>
+
+class CSettings;
+
+namespace tq_sim
+{
+
+enum class LinkMode
+{
+    StopAndWait,
+    FastLink
+};
+
+// Whether the client under test can offer the fast link (it reads its FastLink key).
+// Until it can, runs ask for stop-and-wait only and the goodput figure of the fast
+// link reads "n/a". Setting this to true is all the simulation needs to measure it.
+constexpr bool FAST_LINK_AVAILABLE = false;
+
+std::string_view LinkModeName(LinkMode mode);
+// Sets the client's FastLink key for the mode. A client that does not know the key
+// ignores it; the server accepts the offer by default.
+void ApplyLinkMode(LinkMode mode, CSettings& settings);
+
+} // namespace tq_sim
