@@ -21,6 +21,8 @@ constexpr const char* kClientIdleDisconnect = "ClientIdleDisconnect";
 constexpr const char* kAdminPassword = "AdminPassword";
 constexpr const char* kLogLevel = "LogLevel";
 constexpr const char* kMaxLogLines = "MaxLogLines";
+constexpr const char* kMetricsPort = "MetricsPort";
+constexpr const char* kMetricsAddress = "MetricsAddress";
 
 constexpr std::array<const char*, 7> kSettingNames = {
     kAdminPassword, kAdminPort, kClientIdleDisconnect, kClientPort, kLogFile, kLogLevel, kMaxLogLines};
@@ -116,6 +118,15 @@ bool CServerSettings::Load(bool showMessage)
     if (!loaded && showMessage)
     {
         ShowMessageBox(DISPLAY_NAME, "Failed to read settings.");
+    }
+    // Optional: a missing value keeps the metrics off, on the default address.
+    if (!ReadNumber(*key, kMetricsPort, m_nMetricsPort))
+    {
+        m_nMetricsPort = 0;
+    }
+    if (!ReadText(*key, kMetricsAddress, m_metricsAddress) || m_metricsAddress.empty())
+    {
+        m_metricsAddress = DEFAULT_METRICS_ADDRESS;
     }
     return loaded;
 }
@@ -241,6 +252,11 @@ void CServerSettings::Print()
     pLog->Print(level, "LogFile              = %s", m_pszLogFile.c_str());
     pLog->Print(level, "LogLevel             = %s", CLog::GetLevelName(m_nLogLevel));
     pLog->Print(level, "MaxLogLines          = %d", m_nMaxLogLines);
+    if (m_nMetricsPort != 0)
+    {
+        pLog->Print(level, "MetricsAddress       = %s", m_metricsAddress.c_str());
+        pLog->Print(level, "MetricsPort          = %d", m_nMetricsPort);
+    }
     pLog->Print(level, "%s", "");
     pLog->Print(level, "%s", kSeparator);
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The proxy server's seven settings, kept in the registry key
-// HKEY_LOCAL_MACHINE\SOFTWARE\Ostrivel\TarviQenServer.
+// HKEY_LOCAL_MACHINE\SOFTWARE\Ostrivel\TarviQenServer, and the optional metrics
+// values there (read at start only; not among the admin port's settings).
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -24,6 +25,8 @@ public:
     // Creates the key with the defaults (LogFile in the program folder).
     bool CreateDefaults();
     bool Save();
+    static constexpr const char* DEFAULT_METRICS_ADDRESS = "127.0.0.1";
+
     // Exact, case-sensitive: one of the seven value names.
     static bool IsValidSetting(std::string_view name);
     // The value for GET: texts as they are, numbers as "%d". False for an unknown name.
@@ -46,6 +49,14 @@ public:
     int GetClientPort() const { return m_nClientPort; }
     int GetClientIdleDisconnect() const { return m_nClientIdleDisconnect; }
     int GetMaxLogLines() const { return m_nMaxLogLines; }
+    // The HTTP port of the metrics (0: none) and the address it listens on.
+    int GetMetricsPort() const { return m_nMetricsPort; }
+    const std::string& GetMetricsAddress() const { return m_metricsAddress; }
+    void SetMetrics(int port, const std::string& address)
+    {
+        m_nMetricsPort = port;
+        m_metricsAddress = address;
+    }
 
 private:
     CServerSettings() = default;
@@ -58,4 +69,6 @@ private:
     int m_nClientIdleDisconnect = 0;
     int m_nClientPort = 0;
     int m_nMaxLogLines = 10000;
+    int m_nMetricsPort = 0;
+    std::string m_metricsAddress = DEFAULT_METRICS_ADDRESS;
 };
