@@ -80,6 +80,12 @@ void CProxySession::LogLine(int level, const char* format, ...)
     m_pLog->Print(level, "[%s] %s", m_clientId.c_str(), text.data());
 }
 
+void CProxySession::NoteEndCause(SessionEndCause cause)
+{
+    if (m_endCause == SessionEndCause::None)
+        m_endCause = cause;
+}
+
 void CProxySession::SetState(int state, const char* logSuffix)
 {
     m_nState = state;
@@ -134,6 +140,7 @@ void CProxySession::SendError(const std::string& message)
     // The text and its terminating zero must fit one packet.
     std::u16string text = Utf8ToUtf16(message);
     text.resize(std::min(text.size(), TunnelPacket::MAX_PAYLOAD / 2 - 1));
+    NoteEndCause(SessionEndCause::Error);
     SendNumbered(PACKET_ERROR, EncodeUtf16Payload(text, true));
     m_dwFinalAckDeadline = m_dwNow + PROTOCOL_TIMEOUT_MS;
     LogLine(CLog::LEVEL_ERROR, "Error packet sent (%d): %s", static_cast<int>(m_nSendNumber),
@@ -194,6 +201,7 @@ void CProxySession::ReceiveFailed(int error)
         return; // an empty queue or a passing error: nothing to do
     LogLine(CLog::LEVEL_ERROR, "UDP connection lost, error: %d. %s.", error,
             GetSocketErrorText(error));
+    NoteEndCause(SessionEndCause::Error);
     SetState(STATE_EXIT, "");
 }
 
@@ -274,6 +282,7 @@ void CProxySession::CheckHandshakeTimeout()
     if (m_nState == STATE_EXIT || !TickReached(m_dwNow, m_dwHandshakeDeadline))
         return;
     LogLine(CLog::LEVEL_ERROR, "Error: Connect timeout");
+    NoteEndCause(SessionEndCause::Error);
     SetState(STATE_EXIT, ".");
 }
 
@@ -484,6 +493,7 @@ void CProxySession::HandleDataStatePacket()
 
 void CProxySession::ClientClosed(uint32_t number)
 {
+    NoteEndCause(SessionEndCause::Client);
     SendAck(number);
     LogLine(CLog::LEVEL_DEBUG, "ACK sent (%d)", static_cast<int>(number));
     if (!m_hostBacklog.Empty() && m_nState == STATE_DATA)
@@ -714,6 +724,7 @@ void CProxySession::ReadHost()
     if (received == 0)
     {
         LogLine(CLog::LEVEL_INFO, "TCP host gracefully closed the connection.");
+        NoteEndCause(SessionEndCause::Host);
         m_bHostClosed = true;
         m_dwDrainDeadline = m_dwNow + HOST_DRAIN_LIMIT_MS;
         if (m_hostBacklog.Empty())
@@ -737,6 +748,7 @@ void CProxySession::ReadHost()
 void CProxySession::CloseByIdleTimeout(int limitSeconds)
 {
     LogLine(CLog::LEVEL_INFO, "Session closed by idle timeout (%d seconds).", limitSeconds);
+    NoteEndCause(SessionEndCause::Idle);
     SendClose();
 }
 
@@ -744,6 +756,7 @@ void CProxySession::CloseByAdministrator()
 {
     m_dwNow = m_clock.TickCount();
     LogLine(CLog::LEVEL_INFO, "Session closed by administrator.");
+    NoteEndCause(SessionEndCause::Administrator);
     if (m_bHostConnecting)
     {
         m_bHostConnecting = false;
