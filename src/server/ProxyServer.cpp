@@ -33,8 +33,6 @@ CProxyServer::CProxyServer(ISocketLayer& sockets, IClock& clock)
     TQ_ASSERT_TEXT(nullptr != m_pSettings, "NULL != m_pSettings");
 }
 
-static_assert(6 + CMetricsHttpEndpoint::TOKEN_COUNT <= 32, "the metrics tokens end before the sessions'");
-
 // Sessions and the admin session are gone by the end of Run; nothing here logs,
 // because the log may already have been destroyed by then.
 CProxyServer::~CProxyServer() = default;
@@ -106,6 +104,8 @@ bool CProxyServer::StartUp()
 // With MetricsPort set, GET /metrics is answered on MetricsAddress by this loop.
 bool CProxyServer::OpenMetricsEndpoint()
 {
+    static_assert(TOKEN_METRICS + CMetricsHttpEndpoint::TOKEN_COUNT <= 2 * FIRST_SESSION_SERIAL,
+                  "the endpoint's tokens end before the sessions' begin");
     const int port = m_pSettings->GetMetricsPort();
     if (port == 0)
         return true;
