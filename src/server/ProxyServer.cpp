@@ -1,6 +1,7 @@
 #include "server/ProxyServer.h"
 
 #include "common/Log.h"
+#include "common/MetricsHttpEndpoint.h"
 #include "common/MyString.h"
 #include "platform/ConsoleKeyboard.h"
 #include "platform/ConsoleOutput.h"
@@ -86,6 +87,8 @@ bool CProxyServer::StartUp()
                       m_pSettings->Values().clientPort);
         return false;
     }
+    if (!OpenMetricsEndpoint())
+        return false;
     m_pLog->Print(CLog::LEVEL_INFO, "%s v%s started.", PRODUCT_NAME, PRODUCT_VERSION);
     m_pSettings->Print();
     ComputeSessionCapacity();
@@ -98,12 +101,48 @@ bool CProxyServer::StartUp()
     return true;
 }
 
+// With MetricsPort set, GET /metrics is answered on MetricsAddress by this loop.
+bool CProxyServer::OpenMetricsEndpoint()
+{
+    static_assert(TOKEN_METRICS + CMetricsHttpEndpoint::TOKEN_COUNT <= 2 * FIRST_SESSION_SERIAL,
+                  "the endpoint's tokens end before the sessions' begin");
+    const int port = m_pSettings->GetMetricsPort();
+    if (port == 0)
+        return true;
+    const std::string& address = m_pSettings->GetMetricsAddress();
+    m_pMetricsEndpoint = std::make_unique<CMetricsHttpEndpoint>(m_sockets, TOKEN_METRICS,
+                                                                [this] { return GetMetricsPage(); });
+    uint32_t addressNetworkOrder = 0;
+    if (!m_sockets.ResolveAddress(address, addressNetworkOrder) ||
+        !m_pMetricsEndpoint->Open(addressNetworkOrder, port))
+    {
+        m_pLog->Print(CLog::LEVEL_ERROR, "Error: Unable to open the metrics port %s:%d.",
+                      address.c_str(), port);
+        m_pMetricsEndpoint.reset();
+        return false;
+    }
+    m_pLog->Print(CLog::LEVEL_INFO, "Metrics at http://%s:%d/metrics.", address.c_str(), port);
+    return true;
+}
+
+std::string CProxyServer::GetMetricsPage() const
+{
+    CServerMetrics::Snapshot snapshot;
+    snapshot.sessions.reserve(static_cast<size_t>(m_sessions.getCount()));
+    for (int i = 0; i < m_sessions.getCount(); ++i)
+        snapshot.sessions.push_back({m_sessions[i]->GetState(), &m_sessions[i]->GetStats()});
+    snapshot.descriptorsInUse = CountOpenDescriptors();
+    snapshot.sessionRoom = m_nSessionCapacity;
+    return m_metrics.Page(snapshot, PRODUCT_VERSION);
+}
+
 // Raises the open-file limit as far as it goes and tells how many sessions fit.
 void CProxyServer::ComputeSessionCapacity()
 {
     const long limit = RaiseOpenFileLimit();
     const long inUse = std::max(0L, CountOpenDescriptors());
-    const long room = limit < 0 ? 0 : (limit - inUse - RESERVED_DESCRIPTORS) / DESCRIPTORS_PER_SESSION;
+    const long reserved = RESERVED_DESCRIPTORS + (m_pMetricsEndpoint ? CMetricsHttpEndpoint::DESCRIPTORS : 0);
+    const long room = limit < 0 ? 0 : (limit - inUse - reserved) / DESCRIPTORS_PER_SESSION;
     m_nSessionCapacity = static_cast<int>(std::clamp(room, 0L, static_cast<long>(INT32_MAX)));
     m_pLog->Print(CLog::LEVEL_INFO, "Open file limit %ld: room for %d client sessions.", limit,
                   m_nSessionCapacity);
@@ -121,17 +160,21 @@ void CProxyServer::WatchListeners()
 
 bool CProxyServer::RunPass()
 {
+    m_metrics.PassStarted();
     const uint32_t now = m_clock.TickCount();
     m_nLoopMs += static_cast<uint32_t>(now - m_dwLoopTick);
     m_dwLoopTick = now;
     DispatchReadiness();
     if (!AdminStep() || !ClientStep(now))
         return false;
+    if (m_pMetricsEndpoint)
+        m_pMetricsEndpoint->Step(now);
     const bool keyMayWait = !m_bKeyWatched || m_bKeyReady;
     m_bKeyReady = false;
     if (m_pKeyboard && keyMayWait && m_pKeyboard->TakeKey())
         PrintStatistics();
     m_pLog->Trim();
+    m_metrics.PassEnded();
     WaitForWork();
     return true;
 }
@@ -150,6 +193,11 @@ void CProxyServer::DispatchReadiness()
         case TOKEN_STOP: break;
         default:
         {
+            if (m_pMetricsEndpoint && m_pMetricsEndpoint->OwnsToken(ready.token))
+            {
+                m_pMetricsEndpoint->SetReady(ready.token, ready.readable, ready.writable);
+                break;
+            }
             // A session that has gone since the wait is not found.
             const uint64_t serial = ready.token / 2;
             const auto it = m_sessionsBySerial.find(serial);
@@ -246,6 +294,7 @@ void CProxyServer::HandleConnect(uint32_t now)
     m_sessions.Add(std::move(session));
     m_sessionsBySerial[serial] = created;
     m_sessionsById[id] = created;
+    m_metrics.SessionOpened();
     m_pLog->Print(CLog::LEVEL_DEBUG, "[%s:%d] New session created. Session ID = %s",
                   address.c_str(), port, id.ToText().c_str());
     created->Step(now);
@@ -257,6 +306,7 @@ void CProxyServer::HandleConnect(uint32_t now)
 // ends by itself); it only no longer answers to the ID.
 void CProxyServer::ReplaceSession(CProxySession* session, uint32_t now)
 {
+    session->NoteEndCause(SessionEndCause::Replaced);
     if (!session->KeepForHostBytes())
     {
         RemoveSession(session);
@@ -319,6 +369,7 @@ void CProxyServer::RemoveSession(CProxySession* session)
     if (byId != m_sessionsById.end() && byId->second == session)
         m_sessionsById.erase(byId);
     m_timers.Remove(serial);
+    m_metrics.SessionEnded(session->GetStats(), session->GetEndCause());
     for (int i = 0; i < m_sessions.getCount(); ++i)
     {
         if (m_sessions[i] == session)
@@ -406,6 +457,8 @@ void CProxyServer::WaitForWork()
         timeout = 0;
     if (m_pKeyboard && m_pKeyboard->IsActive() && !m_bKeyWatched)
         timeout = std::min(timeout, KEYBOARD_POLL_MS);
+    if (m_pMetricsEndpoint)
+        timeout = std::min(timeout, m_pMetricsEndpoint->MsUntilDue(m_dwLoopTick));
     if (!m_timers.Empty())
     {
         const uint64_t due = m_timers.NextDue();
@@ -418,7 +471,10 @@ void CProxyServer::ShutdownSessions()
 {
     // Each sends its Close, then all go in table order without waiting for an ACK.
     for (int i = 0; i < m_sessions.getCount(); ++i)
+    {
         m_sessions[i]->CloseByAdministrator();
+        m_metrics.SessionEnded(m_sessions[i]->GetStats(), m_sessions[i]->GetEndCause());
+    }
     m_sessionsBySerial.clear();
     m_sessionsById.clear();
     m_sessions.RemoveAll();

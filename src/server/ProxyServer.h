@@ -9,6 +9,7 @@
 #include "server/AdminServer.h"
 #include "server/ClientUDPListener.h"
 #include "server/ProxySession.h"
+#include "server/ServerMetrics.h"
 
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@ class CAdminSession;
 class CConsoleKeyboard;
 class CEvent;
 class CLog;
+class CMetricsHttpEndpoint;
 class CServerSettings;
 struct SettingDefinition;
 
@@ -66,6 +68,9 @@ public:
     bool SetOption(std::string_view name, std::string_view value) override;
     int GetSessionCount() const { return m_sessions.getCount(); }
     CProxySession* GetSession(int index) const { return m_sessions[index]; }
+    CServerMetrics& GetMetrics() { return m_metrics; }
+    // The metrics page as the HTTP endpoint serves it.
+    std::string GetMetricsPage() const;
 
 private:
     // Watch tokens of the loop's own descriptors; sessions use 2 * serial and
@@ -76,7 +81,8 @@ private:
         TOKEN_ADMIN_LISTENER = 2,
         TOKEN_ADMIN_SESSION = 3,
         TOKEN_STOP = 4,
-        TOKEN_KEYBOARD = 5
+        TOKEN_KEYBOARD = 5,
+        TOKEN_METRICS = 6 // and the endpoint's connections after it
     };
     static constexpr uint64_t FIRST_SESSION_SERIAL = 16;
     struct SessionIdHash
@@ -85,6 +91,7 @@ private:
     };
 
     CProxySession* FindSession(std::string_view clientId) const;
+    bool OpenMetricsEndpoint();
     bool StopRequested();
     void ComputeSessionCapacity();
     void WatchListeners();
@@ -123,6 +130,8 @@ private:
     bool m_bShutdownRequested = false;
     SessionId m_lastSessionId; // the ID handed out last
     bool m_bConsoleOutput = true; // false once standard output's reader has gone
+    CServerMetrics m_metrics;
+    std::unique_ptr<CMetricsHttpEndpoint> m_pMetricsEndpoint; // when MetricsPort is set
 
     // The event loop: readiness from the last wait, the loop's clock, the deadlines.
     std::vector<SocketReadiness> m_ready;

@@ -70,6 +70,12 @@ std::string CProxySession::SenderText(const SocketAddress& from, bool /*addressO
     return FormatAddress(from);
 }
 
+void CProxySession::NoteEndCause(SessionEndCause cause)
+{
+    if (m_endCause == SessionEndCause::None)
+        m_endCause = cause;
+}
+
 void CProxySession::SetState(int state, const char* logSuffix)
 {
     m_nState = state;
@@ -104,6 +110,7 @@ void CProxySession::SendError(const std::string& message)
     // The text and its terminating zero must fit one packet.
     std::u16string text = Utf8ToUtf16(message);
     text.resize(std::min(text.size(), TunnelPacket::MAX_PAYLOAD / 2 - 1));
+    NoteEndCause(SessionEndCause::Error);
     m_link.SendNumbered(PACKET_ERROR, EncodeUtf16Payload(text, true));
     LogLine(CLog::LEVEL_ERROR, "Error packet sent (%d): %s", static_cast<int>(m_link.SendNumber()),
             message.c_str());
@@ -133,6 +140,7 @@ void CProxySession::ReceiveFailed(int error)
         return; // an empty queue or a passing error: nothing to do
     LogLine(CLog::LEVEL_ERROR, "UDP connection lost, error: %d. %s.", error,
             GetSocketErrorText(error));
+    NoteEndCause(SessionEndCause::Error);
     SetState(STATE_EXIT, "");
 }
 
@@ -190,6 +198,7 @@ void CProxySession::CheckHandshakeTimeout()
     if (m_nState == STATE_EXIT || !TickReached(m_dwNow, m_dwHandshakeDeadline))
         return;
     LogLine(CLog::LEVEL_ERROR, "Error: Connect timeout");
+    NoteEndCause(SessionEndCause::Error);
     SetState(STATE_EXIT, ".");
 }
 
@@ -395,6 +404,7 @@ void CProxySession::HandleDataStatePacket()
 
 void CProxySession::ClientClosed(uint32_t number)
 {
+    NoteEndCause(SessionEndCause::Client);
     m_link.Acknowledge(number);
     if (!m_hostBacklog.Empty() && m_nState == STATE_DATA)
     {
@@ -588,6 +598,7 @@ void CProxySession::ReadHost()
     if (received == 0)
     {
         LogLine(CLog::LEVEL_INFO, "TCP host gracefully closed the connection.");
+        NoteEndCause(SessionEndCause::Host);
         m_bHostClosed = true;
         m_dwDrainDeadline = m_dwNow + HOST_DRAIN_LIMIT_MS;
         if (m_hostBacklog.Empty())
@@ -611,6 +622,7 @@ void CProxySession::ReadHost()
 void CProxySession::CloseByIdleTimeout(int limitSeconds)
 {
     LogLine(CLog::LEVEL_INFO, "Session closed by idle timeout (%d seconds).", limitSeconds);
+    NoteEndCause(SessionEndCause::Idle);
     SendClose();
 }
 
@@ -619,6 +631,7 @@ void CProxySession::CloseByAdministrator()
     m_dwNow = m_clock.TickCount();
     m_link.SetNow(m_dwNow);
     LogLine(CLog::LEVEL_INFO, "Session closed by administrator.");
+    NoteEndCause(SessionEndCause::Administrator);
     if (m_bHostConnecting)
     {
         m_bHostConnecting = false;

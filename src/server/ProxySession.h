@@ -18,6 +18,18 @@
 class CLog;
 class CServerSettings;
 
+// Why a session ended: the first of these that happened to it counts.
+enum class SessionEndCause
+{
+    None,
+    Client, // the client sent Close or Error
+    Host, // the host closed its connection
+    Idle, // the idle limit
+    Administrator, // terminated, or the server stopped
+    Error, // a handshake, host or network failure
+    Replaced // the client started a new session
+};
+
 class CProxySession : private ILinkLog
 {
 public:
@@ -58,6 +70,9 @@ public:
     void CloseByAdministrator();
 
     int GetState() const { return m_nState; }
+    SessionEndCause GetEndCause() const { return m_endCause; }
+    // Keeps the first cause noted.
+    void NoteEndCause(SessionEndCause cause);
     // The client has started a new session, so this one serves it no more. Bytes that
     // it acknowledged and still holds for the host are written first (up to the drain
     // limit): true while it goes on for that, false when it can go at once.
@@ -152,6 +167,7 @@ private:
     DateTime m_lastSeenTime;
 
     int m_nState = STATE_CONNECT;
+    SessionEndCause m_endCause = SessionEndCause::None;
     uint32_t m_dwHandshakeDeadline = 0;
 
     // Host connection in progress (non-blocking connect inside WaitForOpen).

@@ -24,6 +24,8 @@ constexpr std::array<SettingId, 7> kCreateOrder = {
     SettingId::MaxLogLines, SettingId::AdminPort, SettingId::ClientIdleDisconnect,
     SettingId::AdminPassword};
 
+constexpr const char* kMetricsPort = "MetricsPort";
+constexpr const char* kMetricsAddress = "MetricsAddress";
 constexpr const char* kSeparator = "---------------------------------------------------";
 
 std::unique_ptr<CRegistryKey> OpenSettingsKey()
@@ -126,6 +128,15 @@ bool CServerSettings::Load(bool showMessage)
     {
         ShowMessageBox(DISPLAY_NAME, "Failed to read settings.");
     }
+    // Optional: a missing value keeps the metrics off, on the default address.
+    if (!ReadNumber(*key, kMetricsPort, m_nMetricsPort))
+    {
+        m_nMetricsPort = 0;
+    }
+    if (!ReadText(*key, kMetricsAddress, m_metricsAddress) || m_metricsAddress.empty())
+    {
+        m_metricsAddress = DEFAULT_METRICS_ADDRESS;
+    }
     return loaded;
 }
 
@@ -223,6 +234,11 @@ void CServerSettings::Print()
                                       ? std::string(CLog::GetLevelName(m_values.logLevel))
                                       : SettingValueText(m_values, *setting);
         pLog->Print(level, "%-20s = %s", setting->name, value.c_str());
+    }
+    if (m_nMetricsPort != 0)
+    {
+        pLog->Print(level, "%-20s = %s", kMetricsAddress, m_metricsAddress.c_str());
+        pLog->Print(level, "%-20s = %d", kMetricsPort, m_nMetricsPort);
     }
     pLog->Print(level, "%s", "");
     pLog->Print(level, "%s", kSeparator);

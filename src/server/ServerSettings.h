@@ -33,6 +33,17 @@ public:
     // Writes the settings block to the log at the Error level (never the password).
     void Print();
 
+    static constexpr const char* DEFAULT_METRICS_ADDRESS = "127.0.0.1";
+    // The HTTP port of the metrics (0: none) and the address it listens on: optional
+    // values read at start, not among the admin port's settings.
+    int GetMetricsPort() const { return m_nMetricsPort; }
+    const std::string& GetMetricsAddress() const { return m_metricsAddress; }
+    void SetMetrics(int port, const std::string& address)
+    {
+        m_nMetricsPort = port;
+        m_metricsAddress = address;
+    }
+
     ServerSettingValues& Values() { return m_values; }
     const ServerSettingValues& Values() const { return m_values; }
 
@@ -41,4 +52,6 @@ private:
     static std::unique_ptr<CServerSettings> m_pSettings;
 
     ServerSettingValues m_values;
+    int m_nMetricsPort = 0;
+    std::string m_metricsAddress = DEFAULT_METRICS_ADDRESS;
 };

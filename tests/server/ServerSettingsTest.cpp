@@ -237,3 +237,24 @@ TEST_F(ServerSettingsTest, PrintWritesTheBlockAtEveryLevel)
 }
 
 } // namespace
+
+TEST_F(ServerSettingsTest, MetricsValuesAreOptionalAndSurviveSave)
+{
+    WriteKey(FullKey());
+    ASSERT_TRUE(Settings().Load(false));
+    EXPECT_EQ(Settings().GetMetricsPort(), 0) << "off unless set";
+    EXPECT_EQ(Settings().GetMetricsAddress(), "127.0.0.1");
+
+    WriteKey(FullKey() + "\"MetricsPort\"=dword:00002382\n\"MetricsAddress\"=\"0.0.0.0\"\n");
+    ASSERT_TRUE(Settings().Load(false));
+    EXPECT_EQ(Settings().GetMetricsPort(), 9090);
+    EXPECT_EQ(Settings().GetMetricsAddress(), "0.0.0.0");
+    ASSERT_TRUE(Settings().Save());
+    EXPECT_NE(ReadFile(KeyFile()).find("\"MetricsPort\"=dword:00002382"), std::string::npos)
+        << "a save of the other settings keeps them";
+    EXPECT_FALSE(CServerSettings::IsValidSetting("MetricsPort")) << "not an admin setting";
+
+    WriteKey(FullKey() + "\"MetricsAddress\"=\"\"\n");
+    ASSERT_TRUE(Settings().Load(false));
+    EXPECT_EQ(Settings().GetMetricsAddress(), "127.0.0.1");
+}

@@ -7,9 +7,20 @@
 namespace tq_test
 {
 
+namespace
+{
+std::string Hex8(unsigned value)
+{
+    char text[9];
+    std::snprintf(text, sizeof(text), "%08x", value);
+    return text;
+}
+} // namespace
+
 ServerProcess::ServerProcess(const ServerOptions& options)
     : m_options(options), m_registryDir(m_dir.File("registry")), m_logPath(m_dir.File("server.log")),
-      m_clientPort(FreeUdpPort()), m_adminPort(FreeTcpPort())
+      m_clientPort(FreeUdpPort()), m_adminPort(FreeTcpPort()),
+      m_metricsPort(options.metrics ? FreeTcpPort() : 0)
 {
 }
 
@@ -32,7 +43,8 @@ void ServerProcess::WriteSettings()
                   static_cast<unsigned>(m_options.logLevel),
                   static_cast<unsigned>(m_options.maxLogLines));
     WriteFile(RegistryFile(), std::string(numbers) + "\"LogFile\"=\"" + m_logPath + "\"\n" +
-                                  "\"AdminPassword\"=\"" + m_options.adminPassword + "\"\n");
+                                  "\"AdminPassword\"=\"" + m_options.adminPassword + "\"\n" +
+                                  (m_metricsPort != 0 ? "\"MetricsPort\"=dword:" + Hex8(m_metricsPort) + "\n" : ""));
     m_bSettingsWritten = true;
 }
 

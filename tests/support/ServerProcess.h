@@ -18,6 +18,8 @@ struct ServerOptions
     std::string adminPassword = "5318";
     // When not 0: the server runs with this open-file limit, soft and hard.
     int openFileLimit = 0;
+    // When set: a free loopback port for the metrics (MetricsPort).
+    bool metrics = false;
 };
 
 class ServerProcess
@@ -36,6 +38,7 @@ public:
 
     uint16_t ClientPort() const { return m_clientPort; }
     uint16_t AdminPort() const { return m_adminPort; }
+    uint16_t MetricsPort() const { return m_metricsPort; }
     const std::string& LogPath() const { return m_logPath; }
     std::string Log() const { return ReadFile(m_logPath); }
     // Waits until the log holds `text`.
@@ -53,6 +56,7 @@ private:
     std::string m_logPath;
     uint16_t m_clientPort;
     uint16_t m_adminPort;
+    uint16_t m_metricsPort = 0;
     bool m_bSettingsWritten = false;
     ChildProcess m_process;
 };
