@@ -16,6 +16,8 @@ public:
     virtual void TerminateSession(std::string_view clientId) = 0;
     // Applies and saves a setting named exactly; false when the value cannot be used.
     virtual bool SetOption(std::string_view name, std::string_view value) = 0;
+    // Counts a LOGIN with a wrong password.
+    virtual void AdminLoginFailed() = 0;
 
 protected:
     ~IAdminServer() = default;

@@ -218,7 +218,7 @@ void CAdminSession::CommandLogin(std::string_view argument)
         return;
     }
     m_pLog->Print(CLog::LEVEL_ERROR, "Admin command LOGIN issued with incorrect password.");
-    m_pProxyServer->GetMetrics().AdminLoginFailed();
+    m_pServer->AdminLoginFailed();
     SendReply("Incorrect password.");
     m_nState = STATE_CLOSE_REQUESTED;
 }

@@ -66,6 +66,7 @@ public:
     std::string GetSessionStatisticsText(std::string_view clientId) const override;
     void TerminateSession(std::string_view clientId) override;
     bool SetOption(std::string_view name, std::string_view value) override;
+    void AdminLoginFailed() override { m_metrics.AdminLoginFailed(); }
     int GetSessionCount() const { return m_sessions.getCount(); }
     CProxySession* GetSession(int index) const { return m_sessions[index]; }
     CServerMetrics& GetMetrics() { return m_metrics; }

@@ -252,7 +252,7 @@ TEST_F(ServerSettingsTest, MetricsValuesAreOptionalAndSurviveSave)
     ASSERT_TRUE(Settings().Save());
     EXPECT_NE(ReadFile(KeyFile()).find("\"MetricsPort\"=dword:00002382"), std::string::npos)
         << "a save of the other settings keeps them";
-    EXPECT_FALSE(CServerSettings::IsValidSetting("MetricsPort")) << "not an admin setting";
+    EXPECT_EQ(FindServerSetting("MetricsPort"), nullptr) << "not an admin setting";
 
     WriteKey(FullKey() + "\"MetricsAddress\"=\"\"\n");
     ASSERT_TRUE(Settings().Load(false));
