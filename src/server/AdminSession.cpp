@@ -268,20 +268,18 @@ void CAdminSession::ReadLogBlock(Output& output)
 
 void CAdminSession::CheckTimeouts(uint32_t now)
 {
-    const ServerSettingValues& values = m_pSettings->Values();
-    if (m_nState != STATE_OPEN)
+    if (MsUntilDue(now) != 0)
     {
         return;
     }
-    if (!m_bLoggedIn && values.adminLoginGrace > 0 &&
-        now - m_dwConnectTick >= static_cast<uint32_t>(values.adminLoginGrace) * 1000u)
-    {
-        Disconnect("did not log in within", values.adminLoginGrace);
-    }
-    else if (m_bLoggedIn && values.adminIdleTimeout > 0 &&
-             now - m_dwLastInputTick >= static_cast<uint32_t>(values.adminIdleTimeout) * 1000u)
+    const ServerSettingValues& values = m_pSettings->Values();
+    if (m_bLoggedIn)
     {
         Disconnect("sent nothing for", values.adminIdleTimeout);
+    }
+    else
+    {
+        Disconnect("did not log in within", values.adminLoginGrace);
     }
 }
 

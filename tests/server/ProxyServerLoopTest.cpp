@@ -268,6 +268,31 @@ TEST_F(ProxyServerLoopTest, TheAdminListenerAndSessionRunOnTheSameSockets)
     EXPECT_FALSE(m_sockets.IsOpen(admin));
     EXPECT_THAT(Log(), HasSubstr("Admin session 10.0.0.7:5001 connected."));
     EXPECT_TRUE(m_sockets.IsOpen(second));
+
+    // Silent, it loses the slot after the login grace time; logged in, after the idle
+    // time (input moves it on).
+    m_clock.Advance(29999);
+    Pass(2);
+    EXPECT_TRUE(m_sockets.IsOpen(second));
+    m_clock.Advance(1);
+    Pass(2);
+    EXPECT_FALSE(m_sockets.IsOpen(second));
+    EXPECT_THAT(Log(), HasSubstr("Admin session 10.0.0.7:5001 closed: it did not log in within 30 seconds."));
+    CServerSettings::GetInstance()->Values().adminIdleTimeout = 5;
+    const SOCKET third = m_sockets.QueueConnection(m_adminListener, Client(5002));
+    Pass(2);
+    m_sockets.Socket(third).inbound.assign(command.begin(), command.end());
+    Pass(static_cast<int>(command.size()) + 2);
+    m_clock.Advance(4000);
+    m_sockets.Socket(third).inbound.assign(command.begin() + 10, command.end());
+    Pass(8);
+    m_clock.Advance(4000);
+    Pass(2);
+    EXPECT_TRUE(m_sockets.IsOpen(third));
+    m_clock.Advance(1000);
+    Pass(2);
+    EXPECT_FALSE(m_sockets.IsOpen(third));
+    EXPECT_THAT(Log(), HasSubstr("Admin session 10.0.0.7:5002 closed: it sent nothing for 5 seconds."));
 }
 
 // TERMINATE moves a session's deadline: it ends by its final-ACK timeout although
