@@ -242,6 +242,8 @@ int CServerConnection::getSettings()
     const CBusyScope busy(*this);
     for (const SettingDefinition& setting : ServerSettingDefinitions())
     {
+        if (setting.optional)
+            continue; // a server of an earlier version does not know it
         if (sendAndWait(AdminWord::GET, setting.name) == 0)
             return 0;
         if (!StoreSettingText(m_settings, setting, m_aReplies[0]))

@@ -3,6 +3,7 @@
 #include "common/Assert.h"
 #include "platform/ConsoleOutput.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <span>
 
@@ -43,19 +44,27 @@ size_t Utf8CutLength(std::string_view text, size_t limit)
     return (static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80 ? cut : limit;
 }
 
-// Sends all of `data`; false on the first error.
-bool SendAll(ISocketLayer& sockets, SOCKET sock, std::span<const uint8_t> data)
+// Control characters (a line feed from a peer, say) are written as \xNN, so that one
+// message is one line.
+std::string EscapeControls(std::string_view message)
 {
-    while (!data.empty())
+    std::string escaped;
+    escaped.reserve(message.size());
+    for (const char c : message)
     {
-        const int sent = sockets.Send(sock, data);
-        if (sent <= 0)
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
         {
-            return false;
+            char code[5];
+            std::snprintf(code, sizeof(code), "\\x%02x", byte);
+            escaped += code;
         }
-        data = data.subspan(static_cast<size_t>(sent));
+        else
+        {
+            escaped += c;
+        }
     }
-    return true;
+    return escaped;
 }
 } // namespace
 
@@ -208,8 +217,9 @@ void CLog::Write(int /*level*/, std::string_view message)
     const size_t stamp = stampLength > 0 ? static_cast<size_t>(stampLength) : 0;
     // The line without CR LF fits the line buffer with its terminator: 1023 bytes.
     const size_t room = LINE_BUFFER_SIZE - 1 - stamp;
-    const size_t messageLength = Utf8CutLength(message, room);
-    message.copy(line + stamp, messageLength);
+    const std::string escaped = EscapeControls(message);
+    const size_t messageLength = Utf8CutLength(escaped, room);
+    escaped.copy(line + stamp, messageLength);
     size_t length = stamp + messageLength;
     line[length++] = '\r';
     line[length++] = '\n';
@@ -232,7 +242,11 @@ void CLog::Trim()
         std::lock_guard lock(m_mutex);
         TQ_ASSERT_TEXT(!m_pszFilename.empty(), "NULL != m_pszFilename");
         const uint32_t now = m_pClock != nullptr ? m_pClock->TickCount() : GetTickCount();
-        if (!m_bTrimDue && !TickReached(now, m_dwNextTrim))
+        // Hourly, and as soon as the file passes the maximum by a quarter (by at least
+        // TRIM_MIN_EXCESS lines) unless the last try failed.
+        const uint64_t trimAt = static_cast<uint64_t>(m_nMaxLines) +
+                                std::max<uint32_t>(m_nMaxLines / 4, TRIM_MIN_EXCESS);
+        if (!m_bTrimDue && !TickReached(now, m_dwNextTrim) && (m_nLines <= trimAt || m_bTrimFailed))
         {
             return;
         }
@@ -247,6 +261,7 @@ void CLog::Trim()
         {
             failedTempName = tempName;
         }
+        m_bTrimFailed = m_nLines > m_nMaxLines;
     }
     // Logged outside the lock: Print takes it again.
     if (!failedTempName.empty())
@@ -326,34 +341,5 @@ bool CLog::Clear()
         return false;
     }
     m_nLines = 0;
-    return true;
-}
-
-bool CLog::SendToSocket(SOCKET sock, ISocketLayer& sockets)
-{
-    TQ_ASSERT(INVALID_SOCKET != sock);
-    std::string name;
-    {
-        std::lock_guard lock(m_mutex);
-        name = m_pszFilename;
-    }
-    TQ_ASSERT_TEXT(!name.empty(), "NULL != m_pszFilename");
-    FilePtr file = OpenFile(name, "rb");
-    if (!file)
-    {
-        return false;
-    }
-    uint8_t block[SEND_BLOCK_SIZE];
-    for (;;)
-    {
-        const size_t count = std::fread(block, 1, sizeof(block), file.get());
-        // After a send error nothing more of the file is sent.
-        if (count == 0 || !SendAll(sockets, sock, std::span<const uint8_t>(block, count)))
-        {
-            break;
-        }
-    }
-    const uint8_t terminator = 0;
-    SendAll(sockets, sock, std::span<const uint8_t>(&terminator, 1));
     return true;
 }

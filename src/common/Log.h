@@ -1,6 +1,7 @@
 #pragma once
-// The one log file of a program: time-stamped lines filtered by level, trimmed to a
-// maximum line count at most once an hour.
+// The one log file of a program: time-stamped lines filtered by level (control
+// characters escaped), trimmed to a maximum line count once an hour and whenever the
+// file passes it by a quarter.
 #include "platform/Clock.h"
 #include "platform/SocketLayer.h"
 
@@ -23,7 +24,7 @@ public:
     // A line as counted: one read of at most this many bytes, up to a line feed.
     static constexpr size_t COUNTED_LINE_SIZE = 1023;
     static constexpr uint32_t TRIM_INTERVAL_MS = 3600000;
-    static constexpr size_t SEND_BLOCK_SIZE = 512;
+    static constexpr uint32_t TRIM_MIN_EXCESS = 64;
 
     static CLog* GetInstance();
     static void DestroyInstance();
@@ -48,9 +49,6 @@ public:
     void Trim();
     bool CanWrite();
     bool Clear();
-    // Sends the file in blocks of 512 bytes and then one zero byte; false (nothing
-    // sent) if the file cannot be opened. The caller makes the socket blocking.
-    bool SendToSocket(SOCKET sock, ISocketLayer& sockets = CSystemSocketLayer::Instance());
 
 private:
     CLog() = default;
@@ -70,6 +68,7 @@ private:
     uint32_t m_nLines = 0;
     uint32_t m_dwNextTrim = 0;
     bool m_bTrimDue = true; // the next Trim tries at once
+    bool m_bTrimFailed = false; // then only the hourly try
     IClock* m_pClock = nullptr;
     std::mutex m_mutex; // the console control thread writes one line too
 };

@@ -4,8 +4,10 @@
 #include "platform/Process.h"
 #include "platform/ProgramPath.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -125,4 +127,17 @@ bool CServiceManager::Notify(const std::string& state)
                                 reinterpret_cast<const sockaddr*>(&address), length);
     close(s);
     return sent == static_cast<ssize_t>(state.size());
+}
+
+uint32_t CServiceManager::WatchdogIntervalMs()
+{
+    const auto usec = GetEnvironment("WATCHDOG_USEC");
+    const auto pid = GetEnvironment("WATCHDOG_PID");
+    if (!usec || !GetEnvironment("NOTIFY_SOCKET") ||
+        (pid && std::strtoll(pid->c_str(), nullptr, 10) != static_cast<long long>(getpid())))
+    {
+        return 0;
+    }
+    const unsigned long long micro = std::strtoull(usec->c_str(), nullptr, 10);
+    return static_cast<uint32_t>(std::min<unsigned long long>(micro / 3000, UINT32_MAX));
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The service manager: systemd. Units go to /etc/systemd/system or
 // $TARVIQEN_SYSTEMD_DIR; the command is systemctl or $TARVIQEN_SYSTEMCTL.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,4 +30,7 @@ public:
     // Sends a status line to systemd's notify socket when NOTIFY_SOCKET is set
     // ("READY=1", "STOPPING=1", "STATUS=..."); true when sent or not under systemd.
     static bool Notify(const std::string& state);
+    // How often to send "WATCHDOG=1": a third of WATCHDOG_USEC (set by systemd with
+    // WatchdogSec= for this process), in milliseconds; 0 when no watchdog waits.
+    static uint32_t WatchdogIntervalMs();
 };

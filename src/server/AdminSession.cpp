@@ -6,6 +6,7 @@
 #include "server/AdminServer.h"
 #include "server/ServerSettings.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace
@@ -63,11 +64,12 @@ const CAdminSession::CommandEntry CAdminSession::m_loggedInCommands[] = {
     {AdminWord::VIEWLOG, &CAdminSession::CommandViewLog},
 };
 
-CAdminSession::CAdminSession(IAdminServer* pServer, SOCKET socket,
-                             const SocketAddress& address, ISocketLayer& sockets)
-    : m_sockets(sockets), m_pServer(pServer), m_sockConnection(socket),
+CAdminSession::CAdminSession(IAdminServer* pServer, SOCKET socket, const SocketAddress& address,
+                             ISocketLayer& sockets, IClock& clock)
+    : m_sockets(sockets), m_clock(clock), m_pServer(pServer), m_sockConnection(socket),
       m_pszAddress(DottedAddressText(address.address)), m_nPort(NetToHost16(address.port)),
-      m_pLog(CLog::GetInstance()), m_pSettings(CServerSettings::GetInstance())
+      m_pLog(CLog::GetInstance()), m_pSettings(CServerSettings::GetInstance()),
+      m_dwConnectTick(clock.TickCount()), m_dwLastInputTick(m_dwConnectTick)
 {
     TQ_ASSERT(INVALID_SOCKET != socket);
     TQ_ASSERT(NULL != pServer);
@@ -93,13 +95,14 @@ bool CAdminSession::Poll()
     const int received = m_sockets.Recv(m_sockConnection, std::span<uint8_t>(&byte, 1));
     if (received == 1)
     {
+        m_dwLastInputTick = m_clock.TickCount();
         AppendByte(byte);
         return true;
     }
     const int error = m_sockets.GetLastError();
     if (error == WSAEWOULDBLOCK)
     {
-        return true;
+        return false;
     }
     if (error == 0)
     {
@@ -110,14 +113,25 @@ bool CAdminSession::Poll()
         m_pLog->Print(CLog::LEVEL_INFO, "Admin session connection lost, error: %d.", error);
     }
     m_nState = STATE_CLOSE_REQUESTED;
-    return true;
+    return false;
 }
 
 void CAdminSession::AppendByte(uint8_t byte)
 {
     if (byte == ADMIN_COMMAND_END)
     {
-        Dispatch();
+        if (!m_bOverlong)
+        {
+            Dispatch();
+            return;
+        }
+        // Nothing of an over-long line runs: it is answered as a command not known.
+        m_bOverlong = false;
+        SendReply("Does not compute");
+    }
+    else if (m_bOverlong)
+    {
+        return;
     }
     else if (m_nCommandLength < MAX_COMMAND_LENGTH)
     {
@@ -126,8 +140,8 @@ void CAdminSession::AppendByte(uint8_t byte)
     }
     else
     {
-        // The overflowing byte is dropped; what follows begins a new command.
         m_pLog->Print(CLog::LEVEL_ERROR, "Admin command buffer overflow.");
+        m_bOverlong = true;
         ResetCommand();
     }
 }
@@ -174,26 +188,119 @@ void CAdminSession::SendReply(std::string_view reply)
     framed += '{';
     framed += reply;
     framed += '}';
-    m_sockets.SetBlocking(m_sockConnection);
-    SendBytes(framed);
-    m_sockets.SetNonBlocking(m_sockConnection);
+    Queue(std::move(framed));
     ResetCommand();
 }
 
-void CAdminSession::SendBytes(std::string_view bytes)
+void CAdminSession::Queue(std::string bytes)
 {
-    // Results are not reported: a broken connection shows at the next receive.
-    auto data =
-        std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-    while (!data.empty())
+    m_nQueuedBytes += bytes.size();
+    Output output;
+    output.bytes = std::move(bytes);
+    m_output.push_back(std::move(output));
+    Flush();
+    if (m_nQueuedBytes > MAX_QUEUED_BYTES && m_nState == STATE_OPEN)
     {
-        const int sent = m_sockets.Send(m_sockConnection, data);
+        m_pLog->Print(CLog::LEVEL_INFO,
+                      "Admin session %s:%d disconnected: it left more than %zu bytes of replies "
+                      "unread.",
+                      m_pszAddress.c_str(), m_nPort, MAX_QUEUED_BYTES);
+        m_nState = STATE_CLOSE_REQUESTED;
+    }
+}
+
+bool CAdminSession::Flush()
+{
+    while (!m_output.empty())
+    {
+        if (!SendFront(m_output.front()))
+        {
+            return false;
+        }
+        m_output.pop_front();
+    }
+    return true;
+}
+
+// True once the whole piece is sent. A failed send is not reported here: a broken
+// connection shows at the next receive.
+bool CAdminSession::SendFront(Output& output)
+{
+    while (output.log || output.sent < output.bytes.size())
+    {
+        if (output.log && output.sent == output.bytes.size())
+        {
+            ReadLogBlock(output);
+        }
+        const auto rest = std::span<const uint8_t>(
+            reinterpret_cast<const uint8_t*>(output.bytes.data()) + output.sent,
+            output.bytes.size() - output.sent);
+        const int sent = m_sockets.Send(m_sockConnection, rest);
         if (sent <= 0)
         {
-            return;
+            return false;
         }
-        data = data.subspan(static_cast<size_t>(sent));
+        output.sent += static_cast<size_t>(sent);
+        if (!output.stream)
+        {
+            m_nQueuedBytes -= static_cast<size_t>(sent);
+        }
     }
+    return true;
+}
+
+// Reads the next block of the log into `bytes`; at its end (or where the file ends
+// early) the zero byte follows, and the piece becomes a plain one.
+void CAdminSession::ReadLogBlock(Output& output)
+{
+    output.bytes.assign(static_cast<size_t>(std::min<uint64_t>(output.size, STREAM_BLOCK_SIZE)),
+                        '\0');
+    output.log->read(output.bytes.data(), static_cast<std::streamsize>(output.bytes.size()));
+    output.bytes.resize(static_cast<size_t>(std::max<std::streamsize>(output.log->gcount(), 0)));
+    output.size -= output.bytes.size();
+    output.sent = 0;
+    if (output.bytes.empty() || output.size == 0)
+    {
+        output.bytes.push_back('\0');
+        output.log.reset();
+    }
+}
+
+void CAdminSession::CheckTimeouts(uint32_t now)
+{
+    if (MsUntilDue(now) != 0)
+    {
+        return;
+    }
+    const ServerSettingValues& values = m_pSettings->Values();
+    if (m_bLoggedIn)
+    {
+        Disconnect("sent nothing for", values.adminIdleTimeout);
+    }
+    else
+    {
+        Disconnect("did not log in within", values.adminLoginGrace);
+    }
+}
+
+uint32_t CAdminSession::MsUntilDue(uint32_t now) const
+{
+    const ServerSettingValues& values = m_pSettings->Values();
+    const int seconds = m_bLoggedIn ? values.adminIdleTimeout : values.adminLoginGrace;
+    if (seconds <= 0 || m_nState != STATE_OPEN)
+    {
+        return NOT_DUE;
+    }
+    const uint32_t since = now - (m_bLoggedIn ? m_dwLastInputTick : m_dwConnectTick);
+    const uint64_t limit = static_cast<uint64_t>(seconds) * 1000u;
+    return since >= limit ? 0 : static_cast<uint32_t>(std::min<uint64_t>(limit - since, NOT_DUE - 1));
+}
+
+void CAdminSession::Disconnect(const char* reason, int seconds)
+{
+    m_pLog->Print(CLog::LEVEL_INFO, "Admin session %s:%d closed: it %s %d seconds.",
+                  m_pszAddress.c_str(), m_nPort, reason, seconds);
+    m_nState = STATE_CLOSE_REQUESTED;
 }
 
 void CAdminSession::ResetCommand()
@@ -336,9 +443,19 @@ void CAdminSession::CommandClearLog(std::string_view)
 void CAdminSession::CommandViewLog(std::string_view)
 {
     m_pLog->Print(CLog::LEVEL_INFO, "Admin command VIEWLOG issued.");
-    // The log travels unframed and ends with one zero byte.
-    m_sockets.SetBlocking(m_sockConnection);
-    m_pLog->SendToSocket(m_sockConnection, m_sockets);
-    m_sockets.SetNonBlocking(m_sockConnection);
     ResetCommand();
+    // The log travels unframed and ends with one zero byte; a log that cannot be opened
+    // sends nothing. What is written after this point is not sent.
+    auto file = std::make_unique<std::ifstream>(m_pLog->GetFilename(), std::ios::binary | std::ios::ate);
+    if (!*file)
+    {
+        return;
+    }
+    Output output;
+    output.size = static_cast<uint64_t>(std::max<std::streamoff>(file->tellg(), 0));
+    file->seekg(0);
+    output.log = std::move(file);
+    output.stream = true;
+    m_output.push_back(std::move(output));
+    Flush();
 }

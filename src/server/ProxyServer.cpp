@@ -7,6 +7,7 @@
 #include "platform/ConsoleOutput.h"
 #include "platform/Event.h"
 #include "platform/ResourceLimit.h"
+#include "platform/ServiceManager.h"
 #include "server/AdminSession.h"
 #include "server/ServerSettings.h"
 #include "tunnel/ProxyMisc.h"
@@ -97,7 +98,12 @@ bool CProxyServer::StartUp()
         m_sockets.Watch(m_pStopEvent->Handle(), TOKEN_STOP, WatchMode::Level);
     m_bKeyWatched = m_pKeyboard && m_pKeyboard->IsActive() &&
                     m_sockets.Watch(m_pKeyboard->Handle(), TOKEN_KEYBOARD, WatchMode::Level);
+    if (m_pResolver && m_pResolver->Handle() >= 0)
+        m_sockets.Watch(m_pResolver->Handle(), TOKEN_RESOLVER, WatchMode::Level);
     m_dwLoopTick = m_clock.TickCount();
+    m_dwWatchdogTick = m_dwLoopTick;
+    if (m_dwWatchdogIntervalMs != 0)
+        CServiceManager::Notify("WATCHDOG=1");
     return true;
 }
 
@@ -174,6 +180,7 @@ bool CProxyServer::RunPass()
     if (m_pKeyboard && keyMayWait && m_pKeyboard->TakeKey())
         PrintStatistics();
     m_pLog->Trim();
+    KickWatchdog(now);
     m_metrics.PassEnded();
     WaitForWork();
     return true;
@@ -188,8 +195,12 @@ void CProxyServer::DispatchReadiness()
         {
         case TOKEN_CLIENT_PORT: m_bClientPortReadable = true; break;
         case TOKEN_ADMIN_LISTENER: m_bAdminPending = true; break;
-        case TOKEN_ADMIN_SESSION: m_bAdminReadable = true; break;
+        case TOKEN_ADMIN_SESSION:
+            m_bAdminReadable = m_bAdminReadable || ready.readable;
+            m_bAdminWritable = m_bAdminWritable || ready.writable;
+            break;
         case TOKEN_KEYBOARD: m_bKeyReady = true; break;
+        case TOKEN_RESOLVER: m_bResolverReady = true; break;
         case TOKEN_STOP: break;
         default:
         {
@@ -215,17 +226,7 @@ bool CProxyServer::AdminStep()
 {
     if (m_pAdminSession)
     {
-        if (!m_bAdminReadable)
-            return true; // nothing to read: the poll would only find an empty socket
-        m_bAdminReadable = false;
-        m_pAdminSession->Poll();
-        const int state = m_pAdminSession->m_nState;
-        if (state != CAdminSession::STATE_OPEN)
-        {
-            m_pAdminSession.reset();
-            if (state == CAdminSession::STATE_SHUTDOWN_REQUESTED)
-                m_bShutdownRequested = true;
-        }
+        ServeAdminSession();
         return true;
     }
     // A closed listener fails here, as the poll of every pass would find it.
@@ -239,9 +240,38 @@ bool CProxyServer::AdminStep()
         return true;
     }
     m_pAdminSession = std::make_unique<CAdminSession>(this, m_adminListener.GetAcceptedSocket(),
-                                                      m_adminListener.m_addrPeer, m_sockets);
-    m_sockets.Watch(m_pAdminSession->GetSocket(), TOKEN_ADMIN_SESSION, WatchMode::Level);
+                                                      m_adminListener.m_addrPeer, m_sockets, m_clock);
+    // Edge: readable and writable are remembered until a receive or send would block.
+    m_sockets.Watch(m_pAdminSession->GetSocket(), TOKEN_ADMIN_SESSION, WatchMode::Edge);
+    m_bAdminReadable = true;
+    m_bAdminWritable = false;
     return true;
+}
+
+// Sends what waits, reads a bounded number of bytes (a flood of commands does not hold
+// the loop), and closes a connection past its time limit or that asked to end.
+void CProxyServer::ServeAdminSession()
+{
+    CAdminSession& admin = *m_pAdminSession;
+    if (m_bAdminWritable)
+    {
+        m_bAdminWritable = false;
+        admin.Flush();
+    }
+    for (uint32_t i = 0; m_bAdminReadable && i < ADMIN_BYTES_PER_PASS; ++i)
+    {
+        if (admin.m_nState != CAdminSession::STATE_OPEN)
+            break;
+        m_bAdminReadable = admin.Poll();
+    }
+    admin.CheckTimeouts(m_dwLoopTick);
+    const int state = admin.m_nState;
+    if (state == CAdminSession::STATE_OPEN)
+        return;
+    m_pAdminSession.reset();
+    m_bAdminReadable = false;
+    if (state == CAdminSession::STATE_SHUTDOWN_REQUESTED)
+        m_bShutdownRequested = true;
 }
 
 bool CProxyServer::ClientStep(uint32_t now)
@@ -263,8 +293,37 @@ bool CProxyServer::ClientStep(uint32_t now)
         }
     }
     RemoveEndedSessions();
+    TakeLookupAnswers();
     StepSessions(now);
     return true;
+}
+
+// Each answer goes to its session, which is stepped in this pass; one whose session
+// has gone is dropped (serials are never used twice).
+void CProxyServer::TakeLookupAnswers()
+{
+    if (!m_pResolver || (m_pResolver->Handle() >= 0 && !m_bResolverReady))
+        return;
+    m_bResolverReady = false;
+    m_pResolver->TakeAnswers(m_lookupAnswers);
+    for (const HostLookupAnswer& answer : m_lookupAnswers)
+    {
+        const auto it = m_sessionsBySerial.find(answer.token);
+        if (it == m_sessionsBySerial.end())
+            continue;
+        it->second->HostLookupAnswered(answer.found, answer.address);
+        m_passSerials.push_back(answer.token);
+    }
+    m_lookupAnswers.clear();
+}
+
+// Tells systemd the loop still runs; a loop that hangs is then restarted.
+void CProxyServer::KickWatchdog(uint32_t now)
+{
+    if (m_dwWatchdogIntervalMs == 0 || !TickReached(now, m_dwWatchdogTick + m_dwWatchdogIntervalMs))
+        return;
+    m_dwWatchdogTick = now;
+    CServiceManager::Notify("WATCHDOG=1");
 }
 
 CProxySession* CProxyServer::FindSessionById(const SessionId& id) const
@@ -291,6 +350,7 @@ void CProxyServer::HandleConnect(uint32_t now)
     CProxySession* created = session.get();
     const uint64_t serial = m_nNextSerial++;
     created->WatchSockets(2 * serial, 2 * serial + 1);
+    created->SetHostResolver(m_pResolver);
     m_sessions.Add(std::move(session));
     m_sessionsBySerial[serial] = created;
     m_sessionsById[id] = created;
@@ -453,8 +513,11 @@ void CProxyServer::PrintStatistics()
 void CProxyServer::WaitForWork()
 {
     uint32_t timeout = MAX_WAIT_MS;
-    if (m_bShutdownRequested || !m_endedSerials.empty() || (m_bAdminPending && !m_pAdminSession))
+    if (m_bShutdownRequested || !m_endedSerials.empty() || (m_bAdminPending && !m_pAdminSession) ||
+        (m_pAdminSession && m_bAdminReadable))
         timeout = 0;
+    if (m_pAdminSession)
+        timeout = std::min(timeout, m_pAdminSession->MsUntilDue(m_dwLoopTick));
     if (m_pKeyboard && m_pKeyboard->IsActive() && !m_bKeyWatched)
         timeout = std::min(timeout, KEYBOARD_POLL_MS);
     if (m_pMetricsEndpoint)

@@ -38,6 +38,8 @@ public:
     // Every client session holds two descriptors: its UDP socket and its host.
     static constexpr long DESCRIPTORS_PER_SESSION = 2;
     static constexpr uint32_t NO_ROOM_LOG_INTERVAL_MS = 1000;
+    // Bytes of admin commands read in one pass at most.
+    static constexpr uint32_t ADMIN_BYTES_PER_PASS = 4096;
 
     explicit CProxyServer(ISocketLayer& sockets = CSystemSocketLayer::Instance(),
                           IClock& clock = CSystemClock::Instance());
@@ -48,6 +50,11 @@ public:
     void SetStopEvent(CEvent* stopEvent) { m_pStopEvent = stopEvent; }
     // Console mode: a key press dumps every session's statistics.
     void SetConsoleKeyboard(CConsoleKeyboard* keyboard) { m_pKeyboard = keyboard; }
+    // Looks up the host names of Opens (set before StartUp); without one they are
+    // resolved by the socket layer in the session's step.
+    void SetHostResolver(IHostResolver* resolver) { m_pResolver = resolver; }
+    // Sends WATCHDOG=1 to the service manager at this interval (0: never).
+    void SetWatchdogInterval(uint32_t intervalMs) { m_dwWatchdogIntervalMs = intervalMs; }
     // True when the loop ended by the stop event; false when start-up failed or a
     // listener failed.
     bool Run();
@@ -83,7 +90,8 @@ private:
         TOKEN_ADMIN_SESSION = 3,
         TOKEN_STOP = 4,
         TOKEN_KEYBOARD = 5,
-        TOKEN_METRICS = 6 // and the endpoint's connections after it
+        TOKEN_RESOLVER = 6,
+        TOKEN_METRICS = 7 // and the endpoint's connections after it
     };
     static constexpr uint64_t FIRST_SESSION_SERIAL = 16;
     struct SessionIdHash
@@ -98,6 +106,7 @@ private:
     void WatchListeners();
     void DispatchReadiness();
     bool AdminStep();
+    void ServeAdminSession();
     bool ClientStep(uint32_t now);
     void HandleConnect(uint32_t now);
     void ReplaceSession(CProxySession* session, uint32_t now);
@@ -107,6 +116,8 @@ private:
     SessionId NewSessionId();
     void RemoveSession(CProxySession* session);
     void RemoveEndedSessions();
+    void TakeLookupAnswers();
+    void KickWatchdog(uint32_t now);
     void StepSessions(uint32_t now);
     void Reschedule(CProxySession& session, uint32_t now);
     void RescheduleAll();
@@ -147,7 +158,13 @@ private:
     bool m_bClientPortReadable = false;
     bool m_bAdminPending = false; // a connection may wait in the admin listener
     bool m_bAdminReadable = false;
+    bool m_bAdminWritable = false;
     bool m_bKeyWatched = false;
+    IHostResolver* m_pResolver = nullptr;
+    bool m_bResolverReady = false;
+    std::vector<HostLookupAnswer> m_lookupAnswers;
+    uint32_t m_dwWatchdogIntervalMs = 0;
+    uint32_t m_dwWatchdogTick = 0; // when WATCHDOG=1 was sent last
     bool m_bKeyReady = false;
     // Descriptor limit.
     int m_nSessionCapacity = 0;

@@ -204,6 +204,11 @@ void CProxySession::CheckHandshakeTimeout()
 
 void CProxySession::StepWaitForOpen()
 {
+    if (m_bLookupPending)
+    {
+        StepHostLookup();
+        return;
+    }
     if (m_bHostConnecting)
     {
         // The client's packets wait in the socket until the host connection is made.
@@ -244,13 +249,50 @@ void CProxySession::HandleOpen()
 
 void CProxySession::StartHostConnect()
 {
+    // A name goes to the resolver; the client's packets wait meanwhile, and the
+    // connect's time limit runs from here.
+    if (m_pResolver != nullptr && ParseDottedAddress(m_pszHostAddress) == 0xFFFFFFFFu)
+    {
+        m_bLookupPending = true;
+        m_dwHostConnectDeadline = m_dwNow + HOST_CONNECT_TIMEOUT_MS;
+        m_pResolver->Start(m_nClientToken / 2, m_pszHostAddress);
+        if (m_bWatched)
+            PauseClientSocket(true);
+        return;
+    }
     uint32_t address = 0;
     if (!m_sockets.ResolveAddress(m_pszHostAddress, address))
     {
         SendError("Network error, invalid IP address.");
         return;
     }
-    if (m_nHostPort > MAX_PORT)
+    ConnectHost(address);
+}
+
+void CProxySession::HostLookupAnswered(bool found, uint32_t address)
+{
+    m_bLookupAnswered = m_bLookupPending;
+    m_bLookupFound = found;
+    m_dwLookupAddress = address;
+}
+
+void CProxySession::StepHostLookup()
+{
+    if (!m_bLookupAnswered && !TickReached(m_dwNow, m_dwHostConnectDeadline))
+        return;
+    m_bLookupPending = false;
+    if (m_bWatched)
+        PauseClientSocket(false);
+    if (!m_bLookupAnswered)
+        SendError("Server connect timeout.");
+    else if (!m_bLookupFound)
+        SendError("Network error, invalid IP address.");
+    else
+        ConnectHost(m_dwLookupAddress);
+}
+
+void CProxySession::ConnectHost(uint32_t address)
+{    if (m_nHostPort > MAX_PORT)
     {
         // No such port: never the port cut to 16 bits. Refused as a connect would be.
         HostConnectFailed(WSAEADDRNOTAVAIL);
@@ -719,6 +761,8 @@ uint32_t CProxySession::MsUntilDue(uint32_t now)
     {
     case STATE_SESSIONID_WACK: return TickRemaining(now, m_dwHandshakeDeadline);
     case STATE_WAITFOROPEN:
+        if (m_bLookupPending)
+            return m_bLookupAnswered ? 0 : TickRemaining(now, m_dwHostConnectDeadline);
         if (!m_bHostConnecting)
             return TickRemaining(now, m_dwHandshakeDeadline);
         return m_bHostReadable || m_bHostWritable ? 0 : TickRemaining(now, m_dwHostConnectDeadline);

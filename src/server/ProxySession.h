@@ -3,6 +3,7 @@
 // UDP socket, takes the Open, connects to the host without blocking the server, and
 // relays both ways over its link endpoint.
 #include "platform/Clock.h"
+#include "platform/HostResolver.h"
 #include "platform/SocketLayer.h"
 #include "tunnel/LinkEndpoint.h"
 #include "tunnel/LinkLog.h"
@@ -93,6 +94,10 @@ public:
     // would block. The loop reports readiness with SetReady.
     void WatchSockets(uint64_t clientToken, uint64_t hostToken);
     uint64_t GetClientToken() const { return m_nClientToken; }
+    // Host names of Opens are looked up there, the answer given by HostLookupAnswered;
+    // without one (and for an address) they are resolved in the step.
+    void SetHostResolver(IHostResolver* resolver) { m_pResolver = resolver; }
+    void HostLookupAnswered(bool found, uint32_t address);
     void SetReady(uint64_t token, bool readable, bool writable);
     // Milliseconds until the session must be stepped without new readiness: 0 when
     // it has work now, NOT_DUE when it only waits for its sockets.
@@ -122,6 +127,8 @@ private:
     void CheckHandshakeTimeout();
     void HandleOpen();
     void StartHostConnect();
+    void ConnectHost(uint32_t address);
+    void StepHostLookup();
     void HostConnectFailed(int error);
     void EnterData();
     void CloseHostSocket();
@@ -172,6 +179,11 @@ private:
 
     // Host connection in progress (non-blocking connect inside WaitForOpen).
     bool m_bHostConnecting = false;
+    IHostResolver* m_pResolver = nullptr;
+    bool m_bLookupPending = false;
+    bool m_bLookupAnswered = false;
+    bool m_bLookupFound = false;
+    uint32_t m_dwLookupAddress = 0;
     uint32_t m_dwHostConnectDeadline = 0;
     // Client bytes the host socket has not taken yet.
     CStreamBacklog m_hostBacklog;

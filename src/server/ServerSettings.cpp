@@ -87,6 +87,31 @@ bool WriteValue(CRegistryKey& key, const SettingDefinition& setting, const Serve
     return WriteNumber(key, setting.name, values.*setting.number);
 }
 
+bool IsDefault(const SettingDefinition& setting, const ServerSettingValues& values)
+{
+    return setting.number != nullptr && values.*setting.number == setting.defaultNumber;
+}
+
+// A later setting that a key does not hold takes its default.
+bool LoadValue(const CRegistryKey& key, const SettingDefinition& setting, ServerSettingValues& values)
+{
+    if (ReadValue(key, setting, values))
+        return true;
+    if (!setting.optional)
+        return false;
+    values.*setting.number = setting.defaultNumber;
+    return true;
+}
+
+// A later setting is written once it differs from its default or the key holds it.
+bool SaveValue(CRegistryKey& key, const SettingDefinition& setting, const ServerSettingValues& values)
+{
+    ServerSettingValues stored;
+    if (setting.optional && IsDefault(setting, values) && !ReadValue(key, setting, stored))
+        return true;
+    return WriteValue(key, setting, values);
+}
+
 bool Usable(const SettingDefinition& setting, const ServerSettingValues& values)
 {
     if (setting.text == nullptr)
@@ -122,7 +147,7 @@ bool CServerSettings::Load(bool showMessage)
     bool loaded = true;
     for (const SettingDefinition& setting : ServerSettingDefinitions())
     {
-        loaded = loaded && ReadValue(*key, setting, m_values) && Usable(setting, m_values);
+        loaded = loaded && LoadValue(*key, setting, m_values) && Usable(setting, m_values);
     }
     if (!loaded && showMessage)
     {
@@ -150,7 +175,8 @@ bool CServerSettings::AnyValueStored()
     // The first value that can be read answers; LogLevel is not tried.
     for (const SettingDefinition& setting : ServerSettingDefinitions())
     {
-        if (setting.id != SettingId::LogLevel && ReadValue(*key, setting, m_values))
+        if (setting.id != SettingId::LogLevel && !setting.optional &&
+            ReadValue(*key, setting, m_values))
         {
             return true;
         }
@@ -195,7 +221,7 @@ bool CServerSettings::Save()
     bool saved = key != nullptr;
     for (const SettingDefinition& setting : ServerSettingDefinitions())
     {
-        saved = saved && WriteValue(*key, setting, m_values);
+        saved = saved && SaveValue(*key, setting, m_values);
     }
     return saved;
 }
@@ -223,7 +249,7 @@ void CServerSettings::Print()
     std::vector<const SettingDefinition*> shown;
     for (const SettingDefinition& setting : ServerSettingDefinitions())
     {
-        if (!setting.secret)
+        if (!setting.secret && !(setting.optional && IsDefault(setting, m_values)))
             shown.push_back(&setting);
     }
     std::sort(shown.begin(), shown.end(), [](const SettingDefinition* a, const SettingDefinition* b)

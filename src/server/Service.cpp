@@ -10,6 +10,7 @@
 #include "platform/ProgramPath.h"
 #include "platform/ServiceManager.h"
 #include "platform/SignalWatcher.h"
+#include "platform/ThreadedHostResolver.h"
 #include "platform/Time.h"
 #include "server/ProxyServer.h"
 #include "server/ServerSettings.h"
@@ -564,6 +565,7 @@ bool ConsoleControlHandler(uint32_t event)
 void RunServer(int /*argc*/, char** /*argv*/)
 {
     CServerSettings* pSettings = CServerSettings::GetInstance();
+    CThreadedHostResolver resolver;
     auto pServer = std::make_unique<CProxyServer>();
     if (ReportServiceStatus(ServiceState::StartPending, NO_ERROR, START_WAIT_HINT_MS) &&
         CreateStopEvent() && ReportServiceStatus(ServiceState::Running, NO_ERROR, 0) &&
@@ -572,6 +574,9 @@ void RunServer(int /*argc*/, char** /*argv*/)
         InitLogFromSettings();
         pServer->SetStopEvent(g_pStopEvent.get());
         pServer->SetConsoleKeyboard(g_pConsoleKeyboard);
+        pServer->SetHostResolver(&resolver);
+        if (!g_bDebug)
+            pServer->SetWatchdogInterval(CServiceManager::WatchdogIntervalMs());
         if (!pServer->Run())
             g_bServerFailed = true;
         // The server refers to both singletons: it goes first.

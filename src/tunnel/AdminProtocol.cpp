@@ -13,21 +13,22 @@ constexpr size_t ANY_LENGTH = SIZE_MAX;
 constexpr int DEFAULT_PORT = 7000;
 
 constexpr SettingDefinition Number(SettingId id, const char* name, int V::*field, int minimum,
-                                   int maximum, int defaultNumber)
+                                   int maximum, int defaultNumber, bool optional = false)
 {
-    return {id, name, field, nullptr, minimum, maximum, 0, false, false, defaultNumber, nullptr};
+    return {id,    name,  field,    nullptr,       minimum, maximum, 0,
+            false, false, optional, defaultNumber, nullptr};
 }
 
 constexpr SettingDefinition Text(SettingId id, const char* name, std::string V::*field,
                                  size_t maxLength, bool needsText, bool secret,
                                  const char* defaultText)
 {
-    return {id, name, nullptr, field, 0, 0, maxLength, needsText, secret, 0, defaultText};
+    return {id, name, nullptr, field, 0, 0, maxLength, needsText, secret, false, 0, defaultText};
 }
 
 // Numbers the record can hold: any but a log level outside Error..Debug. A password
 // is shorter than 128 bytes; a log file is named.
-constexpr std::array<SettingDefinition, 7> SETTINGS = {
+constexpr std::array<SettingDefinition, 9> SETTINGS = {
     Number(SettingId::ClientIdleDisconnect, "ClientIdleDisconnect", &V::clientIdleDisconnect,
            INT_MIN, INT_MAX, 0),
     Number(SettingId::AdminPort, "AdminPort", &V::adminPort, INT_MIN, INT_MAX, DEFAULT_PORT),
@@ -37,6 +38,10 @@ constexpr std::array<SettingDefinition, 7> SETTINGS = {
     Number(SettingId::LogLevel, "LogLevel", &V::logLevel, CLog::LEVEL_ERROR, CLog::LEVEL_DEBUG,
            CLog::LEVEL_INFO),
     Number(SettingId::MaxLogLines, "MaxLogLines", &V::maxLogLines, INT_MIN, INT_MAX, 10000),
+    // Seconds an admin connection may take to log in, and may stay silent once logged
+    // in; 0 = no limit.
+    Number(SettingId::AdminLoginGrace, "AdminLoginGrace", &V::adminLoginGrace, 0, INT_MAX, 30, true),
+    Number(SettingId::AdminIdleTimeout, "AdminIdleTimeout", &V::adminIdleTimeout, 0, INT_MAX, 0, true),
 };
 } // namespace
 

@@ -41,6 +41,8 @@ struct ServerSettingValues
     std::string logFile;
     int logLevel = 0;
     int maxLogLines = 10000;
+    int adminLoginGrace = 30;
+    int adminIdleTimeout = 0;
 };
 
 enum class SettingId
@@ -51,7 +53,9 @@ enum class SettingId
     ClientPort,
     LogFile,
     LogLevel,
-    MaxLogLines
+    MaxLogLines,
+    AdminLoginGrace,
+    AdminIdleTimeout
 };
 
 // One setting: its name on the wire and in the registry, the record's field that holds
@@ -67,11 +71,14 @@ struct SettingDefinition
     size_t maxLength; // bytes of a text
     bool needsText; // an empty text cannot be used
     bool secret; // never written to the log
+    // A later addition: a key without it loads its default, it is saved and logged only
+    // when changed, and the console does not read it at connect.
+    bool optional;
     int defaultNumber;
     const char* defaultText; // null: the program fills it in
 };
 
-// Every setting, in the order the console reads them at connect.
+// Every setting; the first ones in the order the console reads them at connect.
 std::span<const SettingDefinition> ServerSettingDefinitions();
 // Exact, case-sensitive; null for an unknown name.
 const SettingDefinition* FindServerSetting(std::string_view name);

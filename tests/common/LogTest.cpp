@@ -1,4 +1,4 @@
-#include "LoopbackSockets.h"
+#include "support/TestSupport.h"
 #include "TestLog.h"
 
 #include <filesystem>
@@ -202,28 +202,35 @@ TEST_F(LogTest, ClearCanWriteAndEcho)
     EXPECT_EQ(m_pLog->GetLineCount(), 0u);
 }
 
-TEST_F(LogTest, SendToSocketSendsTheFileAndAZeroByte)
+// Text from a peer cannot write a line of its own: control characters are escaped.
+TEST_F(LogTest, ControlCharactersAreEscaped)
 {
-    const auto sendAndReceive = [&](bool expected)
-    {
-        TcpPair pair;
-        EXPECT_NE(pair.server, INVALID_SOCKET);
-        EXPECT_EQ(m_pLog->SendToSocket(pair.server), expected);
-        pair.CloseServer();
-        bool closed = false;
-        std::string received = ReceiveUntilClosed(pair.client, closed);
-        EXPECT_TRUE(closed);
-        return received;
-    };
-    m_pLog->Clear();
-    EXPECT_EQ(sendAndReceive(true), std::string(1, '\0'));
+    m_pLog->Print(CLog::LEVEL_INFO, "Admin command '%s' issued.",
+                  "x\r\n2012-03-02 SHUTDOWN issued\x01\x1f\x7f\t\xC3\xA9");
+    EXPECT_EQ(Contents(), std::string(STAMP) +
+                              "Admin command 'x\\x0d\\x0a2012-03-02 SHUTDOWN issued\\x01\\x1f\\x7f"
+                              "\\x09\xC3\xA9' issued.\r\n");
+    EXPECT_EQ(m_pLog->GetLineCount(), 1u);
+}
 
-    std::string content;
-    for (int i = 0; i < 3000; ++i)
-        content.push_back(static_cast<char>(i % 251));
-    WriteFile(m_path, content);
-    EXPECT_EQ(sendAndReceive(true), content + std::string(1, '\0'));
+// A flood trims the file once it passes the maximum by a quarter, not only hourly;
+// a trim that fails waits for the hour instead of being tried at every pass.
+TEST_F(LogTest, TrimRunsEarlyWhenTheFileGrowsByAQuarter)
+{
+    m_pLog->SetMaxLines(400);
+    m_pLog->Trim();
+    for (int i = 0; i < 500; ++i)
+        m_pLog->Print(CLog::LEVEL_INFO, "flood %d", i);
+    m_pLog->Trim();
+    EXPECT_EQ(m_pLog->GetLineCount(), 500u) << "not past 1.25 times the maximum";
+    m_pLog->Print(CLog::LEVEL_INFO, "one more");
+    m_pLog->Trim();
+    EXPECT_EQ(SplitLines(Contents()).size(), 400u);
 
-    m_pLog->SetFilename(m_dir.File("absent.txt"));
-    EXPECT_EQ(sendAndReceive(false), "");
+    std::filesystem::create_directory(m_path + "tmp");
+    for (int i = 0; i < 101; ++i)
+        m_pLog->Print(CLog::LEVEL_INFO, "flood %d", i);
+    for (int pass = 0; pass < 5; ++pass)
+        m_pLog->Trim();
+    EXPECT_EQ(CountOf(Contents(), "Failed to trim log"), 1);
 }

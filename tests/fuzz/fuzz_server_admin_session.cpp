@@ -127,13 +127,10 @@ void Rewrite(std::vector<std::string>& chunks)
     for (size_t i = 0; i < stream.size(); ++i)
     {
         if (stream[i] != '\r')
-        {
-            if (i - start >= MAX_COMMAND)
-                start = i + 1; // the full buffer is emptied, this byte dropped
             continue;
-        }
         const std::string_view held(stream.data() + start, i - start);
-        if (IsSetLogFile(held))
+        // An over-long line never runs.
+        if (held.size() <= MAX_COMMAND && IsSetLogFile(held))
         {
             const std::string safe = SafeSetLogFile(held.size());
             stream.replace(start, i - start, safe);
@@ -205,11 +202,20 @@ class Run
     {
         if (c != '\r')
         {
-            if (m_held.size() < MAX_COMMAND)
+            if (m_held.size() < MAX_COMMAND && !m_overlong)
                 m_held += c;
             else
-                m_held.clear();
+                m_overlong = true;
             FUZZ_CHECK(Written().empty());
+            FUZZ_CHECK(Open());
+            return;
+        }
+        if (m_overlong)
+        {
+            // Nothing of an over-long line runs; it is answered as an unknown command.
+            m_overlong = false;
+            m_held.clear();
+            FUZZ_CHECK(Written() == "{Does not compute}");
             FUZZ_CHECK(Open());
             return;
         }
@@ -296,6 +302,7 @@ class Run
     std::unique_ptr<CProxyServer> m_server;
     std::unique_ptr<CAdminSession> m_session;
     std::string m_held;
+    bool m_overlong = false;
     bool m_loggedIn = false;
 };
 

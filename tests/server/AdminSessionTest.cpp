@@ -95,7 +95,7 @@ protected:
 
 TEST_F(AdminSessionTest, TakesOneBytePerPoll)
 {
-    EXPECT_TRUE(m_pSession->Poll()); // nothing there: would block
+    EXPECT_FALSE(m_pSession->Poll()); // nothing there: would block
     EXPECT_EQ(m_pSession->m_nState, CAdminSession::STATE_OPEN);
 
     SendFromClient("LOGIN 5318\r");
@@ -117,7 +117,7 @@ TEST_F(AdminSessionTest, PeerEndRequestsClose)
     m_client = INVALID_SOCKET;
     pollfd fd{m_pSession->GetSocket(), POLLIN, 0};
     ASSERT_EQ(poll(&fd, 1, 5000), 1);
-    EXPECT_TRUE(m_pSession->Poll());
+    EXPECT_FALSE(m_pSession->Poll());
     EXPECT_EQ(m_pSession->m_nState, CAdminSession::STATE_CLOSE_REQUESTED);
     EXPECT_NE(Log().find("Admin session closed."), std::string::npos);
 }

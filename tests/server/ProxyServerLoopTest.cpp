@@ -88,17 +88,23 @@ class ProxyServerLoopTest : public ::testing::Test
         SessionId id;
         SOCKET host;
     };
+    // A new session of client `port` that has sent its Open for `target`.
+    SOCKET OpenSession(uint16_t port, std::u16string_view target)
+    {
+        Connect(port);
+        Pass(2);
+        const SOCKET udp = m_sockets.LastUdpSocket();
+        m_sockets.Deliver(udp, Packet(PACKET_ACK, 1000), Client(port));
+        Pass(2);
+        m_sockets.Deliver(udp, Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(target, false)),
+                          Client(port));
+        Pass(3);
+        return udp;
+    }
     DataSession OpenDataSessionToSlowHost()
     {
-        Connect(1027);
-        Pass(2);
-        DataSession session{m_sockets.LastUdpSocket(), m_server->GetSession(0)->GetSessionId(), 0};
-        m_sockets.Deliver(session.udp, Packet(PACKET_ACK, 1000), Client(1027));
-        Pass(2);
-        m_sockets.Deliver(session.udp,
-                          Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(u"10.1.2.3,80", false)),
-                          Client(1027));
-        Pass(3);
+        DataSession session{OpenSession(1027, u"10.1.2.3,80"), {}, 0};
+        session.id = m_server->GetSession(0)->GetSessionId();
         EXPECT_EQ(CProxySession::STATE_DATA, m_server->GetSession(0)->GetState());
         session.host = m_sockets.LastTcpSocket();
         m_sockets.Socket(session.host).sendLimit = 0;
@@ -263,6 +269,31 @@ TEST_F(ProxyServerLoopTest, TheAdminListenerAndSessionRunOnTheSameSockets)
     EXPECT_FALSE(m_sockets.IsOpen(admin));
     EXPECT_THAT(Log(), HasSubstr("Admin session 10.0.0.7:5001 connected."));
     EXPECT_TRUE(m_sockets.IsOpen(second));
+
+    // Silent, it loses the slot after the login grace time; logged in, after the idle
+    // time (input moves it on).
+    m_clock.Advance(29999);
+    Pass(2);
+    EXPECT_TRUE(m_sockets.IsOpen(second));
+    m_clock.Advance(1);
+    Pass(2);
+    EXPECT_FALSE(m_sockets.IsOpen(second));
+    EXPECT_THAT(Log(), HasSubstr("Admin session 10.0.0.7:5001 closed: it did not log in within 30 seconds."));
+    CServerSettings::GetInstance()->Values().adminIdleTimeout = 5;
+    const SOCKET third = m_sockets.QueueConnection(m_adminListener, Client(5002));
+    Pass(2);
+    m_sockets.Socket(third).inbound.assign(command.begin(), command.end());
+    Pass(static_cast<int>(command.size()) + 2);
+    m_clock.Advance(4000);
+    m_sockets.Socket(third).inbound.assign(command.begin() + 10, command.end());
+    Pass(8);
+    m_clock.Advance(4000);
+    Pass(2);
+    EXPECT_TRUE(m_sockets.IsOpen(third));
+    m_clock.Advance(1000);
+    Pass(2);
+    EXPECT_FALSE(m_sockets.IsOpen(third));
+    EXPECT_THAT(Log(), HasSubstr("Admin session 10.0.0.7:5002 closed: it sent nothing for 5 seconds."));
 }
 
 // TERMINATE moves a session's deadline: it ends by its final-ACK timeout although
@@ -280,3 +311,52 @@ TEST_F(ProxyServerLoopTest, ATerminatedSessionEndsByItsNewDeadline)
 }
 
 } // namespace
+
+// Answers only when the test says so.
+class HeldResolver : public IHostResolver
+{
+  public:
+    void Start(uint64_t token, const std::string& host) override { started.emplace_back(token, host); }
+    int Handle() const override { return -1; }
+    void TakeAnswers(std::vector<HostLookupAnswer>& answers) override
+    {
+        answers.insert(answers.end(), ready.begin(), ready.end());
+        ready.clear();
+    }
+    std::vector<std::pair<uint64_t, std::string>> started;
+    std::vector<HostLookupAnswer> ready;
+};
+
+// A name is looked up off the loop: a lookup that never answers ends its session by the
+// host-connect limit while the loop serves the others; a late answer is dropped; an
+// address never goes to the resolver.
+TEST_F(ProxyServerLoopTest, HostNamesAreLookedUpWithoutHoldingTheLoop)
+{
+    HeldResolver resolver;
+    m_server->SetHostResolver(&resolver);
+    OpenDataSessionToSlowHost();
+    EXPECT_TRUE(resolver.started.empty());
+
+    OpenSession(1028, u"never.example,80");
+    ASSERT_EQ(1u, resolver.started.size());
+    EXPECT_EQ("never.example", resolver.started[0].second);
+    EXPECT_EQ(CProxySession::STATE_WAITFOROPEN, m_server->GetSession(1)->GetState());
+    SentTypes();
+    m_sockets.Deliver(m_clientPort, Packet(PACKET_PROBE, 0, Bytes(16, 0)), Client(1030));
+    Pass(2);
+    EXPECT_EQ((std::vector<uint8_t>{PACKET_NOSESSION}), SentTypes());
+
+    m_clock.Advance(CProxySession::HOST_CONNECT_TIMEOUT_MS);
+    Pass(2);
+    EXPECT_THAT(Log(), HasSubstr("[10.0.0.7:1028] Error packet sent (1001): Server connect timeout."));
+    resolver.ready.push_back({resolver.started[0].first, true, AddressFromBytes(10, 1, 2, 4)});
+    Pass(2);
+
+    OpenSession(1029, u"host.example,80");
+    ASSERT_EQ(2u, resolver.started.size());
+    resolver.ready.push_back({resolver.started[1].first, true, AddressFromBytes(10, 1, 2, 4)});
+    Pass(3);
+    const int last = m_server->GetSessionCount() - 1;
+    EXPECT_EQ(CProxySession::STATE_DATA, m_server->GetSession(last)->GetState());
+}
+

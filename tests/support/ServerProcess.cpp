@@ -42,9 +42,17 @@ void ServerProcess::WriteSettings()
                   m_clientPort, m_adminPort, static_cast<unsigned>(m_options.clientIdleDisconnect),
                   static_cast<unsigned>(m_options.logLevel),
                   static_cast<unsigned>(m_options.maxLogLines));
-    WriteFile(RegistryFile(), std::string(numbers) + "\"LogFile\"=\"" + m_logPath + "\"\n" +
-                                  "\"AdminPassword\"=\"" + m_options.adminPassword + "\"\n" +
-                                  (m_metricsPort != 0 ? "\"MetricsPort\"=dword:" + Hex8(m_metricsPort) + "\n" : ""));
+    std::string key = std::string(numbers) + "\"LogFile\"=\"" + m_logPath + "\"\n" +
+                      "\"AdminPassword\"=\"" + m_options.adminPassword + "\"\n";
+    if (m_options.adminLoginGrace != 30)
+    {
+        std::snprintf(numbers, sizeof(numbers), "\"AdminLoginGrace\"=dword:%08x\n",
+                      static_cast<unsigned>(m_options.adminLoginGrace));
+        key += numbers;
+    }
+    if (m_metricsPort != 0)
+        key += "\"MetricsPort\"=dword:" + Hex8(m_metricsPort) + "\n";
+    WriteFile(RegistryFile(), key);
     m_bSettingsWritten = true;
 }
 

@@ -16,6 +16,7 @@ struct ServerOptions
     int clientIdleDisconnect = 0;
     int maxLogLines = 10000;
     std::string adminPassword = "5318";
+    int adminLoginGrace = 30; // written to the key only when changed
     // When not 0: the server runs with this open-file limit, soft and hard.
     int openFileLimit = 0;
     // When set: a free loopback port for the metrics (MetricsPort).
