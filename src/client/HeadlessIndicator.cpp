@@ -37,17 +37,3 @@ void CHeadlessIndicator::setLinkQuality(int percent)
     m_nLinkQuality = percent;
     m_bSessionActive = true;
 }
-
-bool CHeadlessIndicator::takeMovedFlag()
-{
-    const bool moved = m_bMoved;
-    m_bMoved = false;
-    return moved;
-}
-
-void CHeadlessIndicator::MoveTo(int left, int top)
-{
-    m_nLeft = left;
-    m_nTop = top;
-    m_bMoved = true;
-}

@@ -20,12 +20,10 @@ class CHeadlessIndicator : public IIndicator
     void hide() override { m_bVisible = false; }
     void setLinkQuality(int percent) override;
     void keepOnTop() override {}
-    bool takeMovedFlag() override;
+    bool takeMovedFlag() override { return false; } // no window to drag
     int GetLeft() const override { return m_nLeft; }
     int GetTop() const override { return m_nTop; }
 
-    // What a drag of the window would do: a new position and the moved flag.
-    void MoveTo(int left, int top);
     bool IsCreated() const { return m_bCreated; }
     bool IsVisible() const { return m_bVisible; }
     bool IsSessionActive() const { return m_bSessionActive; }
@@ -36,7 +34,6 @@ class CHeadlessIndicator : public IIndicator
     bool m_bCreated = false;
     bool m_bVisible = false;
     bool m_bSessionActive = false;
-    bool m_bMoved = false;
     int m_nLinkQuality = 0;
     int m_nLeft = 0;
     int m_nTop = 0;

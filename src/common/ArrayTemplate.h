@@ -4,9 +4,9 @@
 // of the rest; the capacity never shrinks.
 #include "common/Assert.h"
 
-#include <cstddef>
 #include <memory>
 #include <utility>
+#include <vector>
 
 template <class T> class CArrayTemplate
 {
@@ -22,9 +22,9 @@ public:
     void Add(std::unique_ptr<T> element)
     {
         TQ_ASSERT_TEXT(nullptr != element, "NULL != pElement");
-        if (m_nCount == m_nCapacity)
-            Grow();
-        m_apElements[m_nCount++] = std::move(element);
+        if (m_apElements.size() == m_apElements.capacity())
+            m_apElements.reserve(m_apElements.empty() ? m_nGrowthStep : 2 * m_apElements.size());
+        m_apElements.push_back(std::move(element));
     }
 
     T* operator[](int index) const
@@ -37,38 +37,22 @@ public:
     {
         TQ_ASSERT_TEXT(isValidIndex(index), "TRUE == isValidIndex( nIndex )");
         m_apElements[index].reset();
-        for (int i = index; i + 1 < m_nCount; ++i)
-            m_apElements[i] = std::move(m_apElements[i + 1]);
-        --m_nCount;
+        m_apElements.erase(m_apElements.begin() + index);
     }
 
+    // Deletes the elements first to last and gives the storage back.
     void RemoveAll()
     {
-        for (int i = 0; i < m_nCount; ++i)
-            m_apElements[i].reset();
-        m_apElements.reset();
-        m_nCapacity = 0;
-        m_nCount = 0;
+        for (auto& element : m_apElements)
+            element.reset();
+        std::vector<std::unique_ptr<T>>().swap(m_apElements);
     }
 
-    int getCount() const { return m_nCount; }
-    int getCapacity() const { return m_nCapacity; }
-    bool isValidIndex(int index) const { return index >= 0 && index < m_nCount; }
+    int getCount() const { return static_cast<int>(m_apElements.size()); }
+    int getCapacity() const { return static_cast<int>(m_apElements.capacity()); }
+    bool isValidIndex(int index) const { return index >= 0 && index < getCount(); }
 
 private:
-    void Grow()
-    {
-        const int newCapacity = m_nCapacity == 0 ? m_nGrowthStep : m_nCapacity * 2;
-        auto newElements = std::make_unique<std::unique_ptr<T>[]>(static_cast<size_t>(newCapacity));
-        TQ_ASSERT_TEXT(nullptr != newElements, "NULL != apNewElements");
-        for (int i = 0; i < m_nCount; ++i)
-            newElements[i] = std::move(m_apElements[i]);
-        m_apElements = std::move(newElements);
-        m_nCapacity = newCapacity;
-    }
-
-    int m_nGrowthStep;
-    std::unique_ptr<std::unique_ptr<T>[]> m_apElements;
-    int m_nCapacity = 0;
-    int m_nCount = 0;
+    size_t m_nGrowthStep;
+    std::vector<std::unique_ptr<T>> m_apElements;
 };

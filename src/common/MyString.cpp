@@ -6,46 +6,11 @@
 namespace
 {
 
-template <class Ch> void AppendNumber(std::basic_string<Ch>& out, unsigned value, int width)
+void AppendNumber(std::string& out, unsigned value, int width)
 {
-    Ch digits[10];
-    int count = 0;
-    do
-    {
-        digits[count++] = static_cast<Ch>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (int i = count; i < width; ++i)
-    {
-        out.push_back(static_cast<Ch>('0'));
-    }
-    while (count > 0)
-    {
-        out.push_back(digits[--count]);
-    }
-}
-
-template <class Ch>
-std::basic_string<Ch> FormatTimeT(const DateTime& time, bool withMilliseconds, Ch separator)
-{
-    std::basic_string<Ch> out;
-    AppendNumber(out, time.year, 4);
-    out.push_back(static_cast<Ch>('-'));
-    AppendNumber(out, time.month, 2);
-    out.push_back(static_cast<Ch>('-'));
-    AppendNumber(out, time.day, 2);
-    out.push_back(static_cast<Ch>(' '));
-    AppendNumber(out, time.hour, 2);
-    out.push_back(separator);
-    AppendNumber(out, time.minute, 2);
-    out.push_back(separator);
-    AppendNumber(out, time.second, 2);
-    if (withMilliseconds)
-    {
-        out.push_back(static_cast<Ch>('.'));
-        AppendNumber(out, time.milliseconds, 3);
-    }
-    return out;
+    const std::string digits = std::to_string(value);
+    out.append(digits.size() < static_cast<size_t>(width) ? width - digits.size() : 0, '0');
+    out += digits;
 }
 
 bool IsContinuation(unsigned char c)
@@ -102,22 +67,6 @@ std::optional<std::basic_string_view<Ch>> SplitTokenT(std::basic_string_view<Ch>
                                                     : input.substr(next + 1);
 }
 
-template <class Ch> void TrimT(std::basic_string<Ch>& text)
-{
-    const auto blank = [](Ch c) { return c == static_cast<Ch>(' ') || c == static_cast<Ch>('\t'); };
-    size_t end = text.size();
-    while (end > 0 && blank(text[end - 1]))
-    {
-        --end;
-    }
-    size_t start = 0;
-    while (start < end && blank(text[start]))
-    {
-        ++start;
-    }
-    text = text.substr(start, end - start);
-}
-
 template <class Ch> bool IsSpace(Ch c)
 {
     return c == static_cast<Ch>(' ') || (c >= static_cast<Ch>('\t') && c <= static_cast<Ch>('\r'));
@@ -158,12 +107,24 @@ template <class Ch> int ReadDecimalT(std::basic_string_view<Ch> text)
 
 std::string FormatTime(const DateTime& time, bool withMilliseconds, char separator)
 {
-    return FormatTimeT(time, withMilliseconds, separator);
-}
-
-std::u16string FormatTimeW(const DateTime& time, bool withMilliseconds, char16_t separator)
-{
-    return FormatTimeT(time, withMilliseconds, separator);
+    std::string out;
+    AppendNumber(out, time.year, 4);
+    out += '-';
+    AppendNumber(out, time.month, 2);
+    out += '-';
+    AppendNumber(out, time.day, 2);
+    out += ' ';
+    AppendNumber(out, time.hour, 2);
+    out += separator;
+    AppendNumber(out, time.minute, 2);
+    out += separator;
+    AppendNumber(out, time.second, 2);
+    if (withMilliseconds)
+    {
+        out += '.';
+        AppendNumber(out, time.milliseconds, 3);
+    }
+    return out;
 }
 
 std::string NarrowCopy(std::u16string_view source, size_t size)
@@ -202,64 +163,11 @@ std::optional<std::u16string_view> SplitTokenW(std::u16string_view input, char16
     return SplitTokenT(input, separator, field, fieldSize);
 }
 
-void TrimW(std::u16string& text)
-{
-    TrimT(text);
-}
-
 void Trim(std::string& text)
 {
-    TrimT(text);
-}
-
-int HexDigitValue(char16_t c)
-{
-    if (c >= u'0' && c <= u'9')
-    {
-        return c - u'0';
-    }
-    if (c >= u'a' && c <= u'f')
-    {
-        return c - u'a' + 10;
-    }
-    if (c >= u'A' && c <= u'F')
-    {
-        return c - u'A' + 10;
-    }
-    return -1;
-}
-
-bool ParseNumberW(std::u16string_view text, int& number)
-{
-    // Blanks first, then tabs; a blank after a tab stays.
-    size_t pos = 0;
-    while (pos < text.size() && text[pos] == u' ')
-    {
-        ++pos;
-    }
-    while (pos < text.size() && text[pos] == u'\t')
-    {
-        ++pos;
-    }
-    text.remove_prefix(pos);
-    if (text.starts_with(u"0x"))
-    {
-        int value = 0;
-        for (size_t i = 2; i < 6; ++i)
-        {
-            const int digit = i < text.size() ? HexDigitValue(text[i]) : -1;
-            if (digit < 0)
-            {
-                return false;
-            }
-            value = value * 16 + digit;
-        }
-        number = value;
-        return true;
-    }
-    // The decimal text is read from a buffer of 20 bytes: 19 characters at most.
-    number = ReadDecimal(Utf16ToUtf8(text.substr(0, 19)));
-    return true;
+    const size_t start = text.find_first_not_of(" \t");
+    const size_t end = text.find_last_not_of(" \t");
+    text = start == std::string::npos ? std::string() : text.substr(start, end - start + 1);
 }
 
 int ReadDecimal(std::string_view text)
@@ -271,4 +179,3 @@ int ReadDecimalW(std::u16string_view text)
 {
     return ReadDecimalT(text);
 }
-

@@ -10,7 +10,6 @@
 
 // "%04d-%02d-%02d %02d%c%02d%c%02d" (with ".%03d" appended when withMilliseconds).
 std::string FormatTime(const DateTime& time, bool withMilliseconds, char separator);
-std::u16string FormatTimeW(const DateTime& time, bool withMilliseconds, char16_t separator);
 
 // UTF-16 to UTF-8 of at most size - 1 bytes, cut at a character boundary.
 std::string NarrowCopy(std::u16string_view source, size_t size);
@@ -29,13 +28,8 @@ std::optional<std::u16string_view> SplitTokenW(std::u16string_view input, char16
                                                std::u16string& field, size_t fieldSize);
 
 // Removes blanks and tabs at both ends.
-void TrimW(std::u16string& text);
 void Trim(std::string& text);
 
-// 0..15 for a hexadecimal digit, else -1.
-int HexDigitValue(char16_t c);
-// Decimal, or "0x" and exactly four hexadecimal digits; see ParseNumberW's rules.
-bool ParseNumberW(std::u16string_view text, int& number);
 // The C library's atoi: leading white space, a sign, the leading digits; 0 without
 // digits; clamped to the int range instead of overflowing.
 int ReadDecimal(std::string_view text);

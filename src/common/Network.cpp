@@ -1,6 +1,5 @@
 #include "common/Network.h"
 
-#include "common/MyString.h"
 #include "platform/Socket.h"
 
 namespace
@@ -25,9 +24,4 @@ bool ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder)
     addressNetworkOrder = found;
     // 255.255.255.255 is never usable, whether written or looked up.
     return found != NO_ADDRESS;
-}
-
-bool ResolveAddressW(std::u16string_view host, uint32_t& addressNetworkOrder)
-{
-    return ResolveAddress(Utf16ToUtf8(host), addressNetworkOrder);
 }

@@ -2,12 +2,10 @@
 // Address resolution and the texts of socket error codes.
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 // A dotted address or a host name to a network-order IPv4 address; false when
 // nothing usable results (255.255.255.255 is never valid).
 bool ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder);
-bool ResolveAddressW(std::u16string_view host, uint32_t& addressNetworkOrder);
 
 // "SYMBOL: description" of a socket error code, "Unknown error" for codes outside
 // the program's table. Never null. The table is chosen per program when it is built.

@@ -4,6 +4,7 @@
 // 64-bit milliseconds of a clock that does not wrap.
 #include <cstddef>
 #include <cstdint>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -13,11 +14,10 @@ public:
     // Adds the owner's deadline, or moves it.
     void Set(uint64_t owner, uint64_t due);
     void Remove(uint64_t owner);
-    bool Contains(uint64_t owner) const { return m_positions.count(owner) != 0; }
     bool Empty() const { return m_entries.empty(); }
     size_t Size() const { return m_entries.size(); }
     // The nearest deadline; only when not empty.
-    uint64_t NextDue() const { return m_entries.front().due; }
+    uint64_t NextDue() const { return m_entries.begin()->due; }
     // Removes the owners whose deadline is at or before `now` and appends them to
     // `due`, nearest first (equal deadlines: lower owner number first).
     void TakeDue(uint64_t now, std::vector<uint64_t>& due);
@@ -32,11 +32,7 @@ private:
             return due != other.due ? due < other.due : owner < other.owner;
         }
     };
-    void Place(size_t index, const Entry& entry);
-    void SiftUp(size_t index);
-    void SiftDown(size_t index);
-    void RemoveAt(size_t index);
 
-    std::vector<Entry> m_entries;
-    std::unordered_map<uint64_t, size_t> m_positions;
+    std::set<Entry> m_entries;                     // nearest first
+    std::unordered_map<uint64_t, uint64_t> m_dues; // owner -> its deadline
 };

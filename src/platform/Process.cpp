@@ -11,64 +11,46 @@ extern char** environ;
 
 namespace
 {
-// Spawn attributes: the child starts with no signal blocked, whatever this process
-// blocks for its signal watcher, and with SIGPIPE's default action even where this
-// process ignores it.
-class CSpawnAttributes
+// A posix_spawn object, initialised with the object and destroyed with it.
+template <class T, auto INIT, auto DESTROY> class CSpawnObject
 {
   public:
-    CSpawnAttributes()
-    {
-        m_bInitialized = posix_spawnattr_init(&m_attributes) == 0;
-        sigset_t none;
-        sigemptyset(&none);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        m_bValid = m_bInitialized && posix_spawnattr_setsigmask(&m_attributes, &none) == 0 &&
-                   posix_spawnattr_setsigdefault(&m_attributes, &defaults) == 0 &&
-                   posix_spawnattr_setflags(&m_attributes,
-                                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
-    }
-    ~CSpawnAttributes()
-    {
-        if (m_bInitialized)
-        {
-            posix_spawnattr_destroy(&m_attributes);
-        }
-    }
-    CSpawnAttributes(const CSpawnAttributes&) = delete;
-    CSpawnAttributes& operator=(const CSpawnAttributes&) = delete;
-    bool IsValid() const { return m_bValid; }
-    posix_spawnattr_t* Get() { return &m_attributes; }
-
-  private:
-    posix_spawnattr_t m_attributes{};
-    bool m_bInitialized = false;
-    bool m_bValid = false;
-};
-
-// posix_spawn file actions released on every path.
-class CSpawnActions
-{
-  public:
-    CSpawnActions() { m_bValid = posix_spawn_file_actions_init(&m_actions) == 0; }
-    ~CSpawnActions()
+    CSpawnObject() : m_bValid(INIT(&m_object) == 0) {}
+    ~CSpawnObject()
     {
         if (m_bValid)
         {
-            posix_spawn_file_actions_destroy(&m_actions);
+            DESTROY(&m_object);
         }
     }
-    CSpawnActions(const CSpawnActions&) = delete;
-    CSpawnActions& operator=(const CSpawnActions&) = delete;
+    CSpawnObject(const CSpawnObject&) = delete;
+    CSpawnObject& operator=(const CSpawnObject&) = delete;
     bool IsValid() const { return m_bValid; }
-    posix_spawn_file_actions_t* Get() { return &m_actions; }
+    T* Get() { return &m_object; }
 
   private:
-    posix_spawn_file_actions_t m_actions{};
-    bool m_bValid = false;
+    T m_object{};
+    bool m_bValid;
 };
+using CSpawnActions = CSpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                   posix_spawn_file_actions_destroy>;
+using CSpawnAttributes =
+    CSpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+
+// The child starts with no signal blocked, whatever this process blocks for its signal
+// watcher, and with SIGPIPE's default action even where this process ignores it.
+bool SetChildSignals(CSpawnAttributes& attributes)
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    return attributes.IsValid() && posix_spawnattr_setsigmask(attributes.Get(), &none) == 0 &&
+           posix_spawnattr_setsigdefault(attributes.Get(), &defaults) == 0 &&
+           posix_spawnattr_setflags(attributes.Get(),
+                                    POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+}
 
 void ReadAll(int fd, std::string& output)
 {
@@ -128,7 +110,7 @@ int RunCommand(const std::vector<std::string>& argv, std::string* output)
     CSpawnActions actions;
     CSpawnAttributes attributes;
     int pipeFds[2] = {-1, -1};
-    if (!actions.IsValid() || !attributes.IsValid() ||
+    if (!actions.IsValid() || !SetChildSignals(attributes) ||
         (output != nullptr && pipe2(pipeFds, O_CLOEXEC) != 0))
     {
         return -1;

@@ -1,5 +1,6 @@
 #include "platform/Socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
@@ -12,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <unordered_set>
+#include <utility>
 
 namespace
 {
@@ -51,6 +53,17 @@ bool Fail(int errnoValue)
 void FailUdp(int errnoValue)
 {
     WSASetLastError(errnoValue == ECONNREFUSED ? WSAECONNRESET : MapErrnoToWsa(errnoValue));
+}
+
+// A byte count, or SOCKET_ERROR with the call's error set.
+int CountOrFail(ssize_t count)
+{
+    if (count < 0)
+    {
+        Fail(errno);
+        return SOCKET_ERROR;
+    }
+    return static_cast<int>(count);
 }
 
 size_t ClampLength(size_t length)
@@ -137,63 +150,44 @@ void WSASetLastError(int code)
 
 int MapErrnoToWsa(int errnoValue)
 {
-    switch (errnoValue)
+    static constexpr std::pair<int, int> TABLE[] = {
+        {0, 0},
+        {EAGAIN, WSAEWOULDBLOCK},
+        {EWOULDBLOCK, WSAEWOULDBLOCK},
+        {EINPROGRESS, WSAEWOULDBLOCK},
+        {ECONNRESET, WSAECONNRESET},
+        {EPIPE, WSAECONNRESET},
+        {ECONNREFUSED, WSAECONNREFUSED},
+        {EADDRINUSE, WSAEADDRINUSE},
+        {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+        {ETIMEDOUT, WSAETIMEDOUT},
+        {EHOSTUNREACH, WSAEHOSTUNREACH},
+        {ENETUNREACH, WSAENETUNREACH},
+        {ENETDOWN, WSAENETDOWN},
+        {ECONNABORTED, WSAECONNABORTED},
+        {EACCES, WSAEACCES},
+        {EMFILE, WSAEMFILE},
+        {ENFILE, WSAEMFILE},
+        {EBADF, WSAENOTSOCK},
+        {ENOTSOCK, WSAENOTSOCK},
+        {EMSGSIZE, WSAEMSGSIZE},
+        {ENOBUFS, WSAENOBUFS},
+        {ENOMEM, WSAENOBUFS},
+        {EISCONN, WSAEISCONN},
+        {ENOTCONN, WSAENOTCONN},
+        {ESHUTDOWN, WSAESHUTDOWN},
+        {EINTR, WSAEINTR},
+        {EALREADY, WSAEALREADY},
+        {EFAULT, WSAEFAULT},
+    };
+    for (const auto& [from, to] : TABLE)
     {
-    case 0:
-        return 0;
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EINPROGRESS:
-        return WSAEWOULDBLOCK;
-    case ECONNRESET:
-    case EPIPE:
-        return WSAECONNRESET;
-    case ECONNREFUSED:
-        return WSAECONNREFUSED;
-    case EADDRINUSE:
-        return WSAEADDRINUSE;
-    case EADDRNOTAVAIL:
-        return WSAEADDRNOTAVAIL;
-    case ETIMEDOUT:
-        return WSAETIMEDOUT;
-    case EHOSTUNREACH:
-        return WSAEHOSTUNREACH;
-    case ENETUNREACH:
-        return WSAENETUNREACH;
-    case ENETDOWN:
-        return WSAENETDOWN;
-    case ECONNABORTED:
-        return WSAECONNABORTED;
-    case EACCES:
-        return WSAEACCES;
-    case EMFILE:
-    case ENFILE:
-        return WSAEMFILE;
-    case EBADF:
-    case ENOTSOCK:
-        return WSAENOTSOCK;
-    case EMSGSIZE:
-        return WSAEMSGSIZE;
-    case ENOBUFS:
-    case ENOMEM:
-        return WSAENOBUFS;
-    case EISCONN:
-        return WSAEISCONN;
-    case ENOTCONN:
-        return WSAENOTCONN;
-    case ESHUTDOWN:
-        return WSAESHUTDOWN;
-    case EINTR:
-        return WSAEINTR;
-    case EALREADY:
-        return WSAEALREADY;
-    case EFAULT:
-        return WSAEFAULT;
-    default:
-        return WSAEINVAL;
+        if (from == errnoValue)
+        {
+            return to;
+        }
     }
+    return WSAEINVAL;
 }
 
 SOCKET SocketCreateTcp()
@@ -249,11 +243,7 @@ bool SocketSetReuseAddress(SOCKET s)
 bool SocketBind(SOCKET s, const SocketAddress& address)
 {
     const sockaddr_in native = ToNative(address);
-    if (bind(s, reinterpret_cast<const sockaddr*>(&native), sizeof(native)) != 0)
-    {
-        return Fail(errno);
-    }
-    return true;
+    return bind(s, reinterpret_cast<const sockaddr*>(&native), sizeof(native)) == 0 || Fail(errno);
 }
 
 bool SocketListen(SOCKET s, int backlog)
@@ -284,36 +274,18 @@ int MapAcceptErrnoToWsa(int errnoValue)
     // Linux passes on the network errors of a connection that died while it waited in
     // the backlog, and EPERM when a firewall rule refused it; accept(2) says to treat
     // them like EAGAIN: nothing to take now.
-    switch (errnoValue)
-    {
-    case ENETDOWN:
-    case EPROTO:
-    case ENOPROTOOPT:
-    case EHOSTDOWN:
-    case ENONET:
-    case EHOSTUNREACH:
-    case EOPNOTSUPP:
-    case ENETUNREACH:
-    case ECONNABORTED:
-    case ECONNRESET:
-    case ETIMEDOUT:
-    case EINTR:
-    case EPERM:
-        return WSAEWOULDBLOCK;
-    default:
-        return MapErrnoToWsa(errnoValue);
-    }
+    static constexpr int NOTHING_TO_TAKE[] = {
+        ENETDOWN,    EPROTO,       ENOPROTOOPT, EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP,
+        ENETUNREACH, ECONNABORTED, ECONNRESET,  ETIMEDOUT, EINTR,  EPERM};
+    return std::ranges::find(NOTHING_TO_TAKE, errnoValue) != std::end(NOTHING_TO_TAKE)
+               ? WSAEWOULDBLOCK
+               : MapErrnoToWsa(errnoValue);
 }
 
 int SocketConnect(SOCKET s, const SocketAddress& address)
 {
     const sockaddr_in native = ToNative(address);
-    if (connect(s, reinterpret_cast<const sockaddr*>(&native), sizeof(native)) != 0)
-    {
-        Fail(errno);
-        return SOCKET_ERROR;
-    }
-    return 0;
+    return CountOrFail(connect(s, reinterpret_cast<const sockaddr*>(&native), sizeof(native)));
 }
 
 int SocketConnectProgress(SOCKET s, int& error)
@@ -353,39 +325,14 @@ int SocketConnectProgress(SOCKET s, int& error)
     return -1;
 }
 
-bool SocketWaitWritable(SOCKET s, uint32_t timeoutMs)
-{
-    pollfd entry{s, POLLOUT, 0};
-    const int timeout =
-        timeoutMs > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
-    const int ready = poll(&entry, 1, timeout);
-    if (ready < 0)
-    {
-        return Fail(errno);
-    }
-    return ready > 0;
-}
-
 int SocketSend(SOCKET s, std::span<const uint8_t> data)
 {
-    const ssize_t sent = send(s, data.data(), ClampLength(data.size()), MSG_NOSIGNAL);
-    if (sent < 0)
-    {
-        Fail(errno);
-        return SOCKET_ERROR;
-    }
-    return static_cast<int>(sent);
+    return CountOrFail(send(s, data.data(), ClampLength(data.size()), MSG_NOSIGNAL));
 }
 
 int SocketRecv(SOCKET s, std::span<uint8_t> buffer)
 {
-    const ssize_t received = recv(s, buffer.data(), ClampLength(buffer.size()), 0);
-    if (received < 0)
-    {
-        Fail(errno);
-        return SOCKET_ERROR;
-    }
-    return static_cast<int>(received);
+    return CountOrFail(recv(s, buffer.data(), ClampLength(buffer.size()), 0));
 }
 
 int SocketSendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& to)

@@ -86,8 +86,6 @@ int SocketConnect(SOCKET s, const SocketAddress& address);
 // State of a non-blocking connect: 1 connected, 0 still in progress, -1 failed with
 // `error` (the pending socket error; 0 when it could not be read).
 int SocketConnectProgress(SOCKET s, int& error);
-// Waits up to timeoutMs for the socket to become writable or to fail; true if it did.
-bool SocketWaitWritable(SOCKET s, uint32_t timeoutMs);
 // send/recv return the byte count or SOCKET_ERROR; recv returns 0 when the peer closed.
 // send never raises SIGPIPE.
 int SocketSend(SOCKET s, std::span<const uint8_t> data);

@@ -11,46 +11,6 @@ CSystemSocketLayer& CSystemSocketLayer::Instance()
     return layer;
 }
 
-SOCKET CSystemSocketLayer::CreateUdpSocket()
-{
-    return SocketCreateUdp();
-}
-
-SOCKET CSystemSocketLayer::CreateTcpSocket()
-{
-    return SocketCreateTcp();
-}
-
-bool CSystemSocketLayer::SetNonBlocking(SOCKET s)
-{
-    return SocketSetBlocking(s, false);
-}
-
-bool CSystemSocketLayer::SetBlocking(SOCKET s)
-{
-    return SocketSetBlocking(s, true);
-}
-
-bool CSystemSocketLayer::SetReuseAddress(SOCKET s)
-{
-    return SocketSetReuseAddress(s);
-}
-
-bool CSystemSocketLayer::Bind(SOCKET s, const SocketAddress& address)
-{
-    return SocketBind(s, address);
-}
-
-bool CSystemSocketLayer::Listen(SOCKET s, int backlog)
-{
-    return SocketListen(s, backlog);
-}
-
-SOCKET CSystemSocketLayer::Accept(SOCKET s, SocketAddress& peer)
-{
-    return SocketAccept(s, peer);
-}
-
 int CSystemSocketLayer::SendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& to)
 {
     const int sent = SocketSendTo(s, data, to);
@@ -60,47 +20,11 @@ int CSystemSocketLayer::SendTo(SOCKET s, std::span<const uint8_t> data, const So
     return sent;
 }
 
-int CSystemSocketLayer::RecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from,
-                                 int& addressLength)
-{
-    return SocketRecvFrom(s, buffer, from, addressLength);
-}
-
-int CSystemSocketLayer::Send(SOCKET s, std::span<const uint8_t> data)
-{
-    return SocketSend(s, data);
-}
-
-int CSystemSocketLayer::Recv(SOCKET s, std::span<uint8_t> buffer)
-{
-    return SocketRecv(s, buffer);
-}
-
-int CSystemSocketLayer::Connect(SOCKET s, const SocketAddress& address)
-{
-    return SocketConnect(s, address);
-}
-
-int CSystemSocketLayer::ConnectProgress(SOCKET s, int& error)
-{
-    return SocketConnectProgress(s, error);
-}
-
 void CSystemSocketLayer::Close(SOCKET s)
 {
     if (m_pPoller)
         m_pPoller->Remove(s);
     SocketClose(s);
-}
-
-int CSystemSocketLayer::GetLastError()
-{
-    return WSAGetLastError();
-}
-
-void CSystemSocketLayer::SetLastError(int code)
-{
-    WSASetLastError(code);
 }
 
 bool CSystemSocketLayer::ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder)

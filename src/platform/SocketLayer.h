@@ -53,24 +53,30 @@ public:
     CSystemSocketLayer();
     ~CSystemSocketLayer() override;
     static CSystemSocketLayer& Instance();
-    SOCKET CreateUdpSocket() override;
-    SOCKET CreateTcpSocket() override;
-    bool SetNonBlocking(SOCKET s) override;
-    bool SetBlocking(SOCKET s) override;
-    bool SetReuseAddress(SOCKET s) override;
-    bool Bind(SOCKET s, const SocketAddress& address) override;
-    bool Listen(SOCKET s, int backlog) override;
-    SOCKET Accept(SOCKET s, SocketAddress& peer) override;
+    SOCKET CreateUdpSocket() override { return SocketCreateUdp(); }
+    SOCKET CreateTcpSocket() override { return SocketCreateTcp(); }
+    bool SetNonBlocking(SOCKET s) override { return SocketSetBlocking(s, false); }
+    bool SetBlocking(SOCKET s) override { return SocketSetBlocking(s, true); }
+    bool SetReuseAddress(SOCKET s) override { return SocketSetReuseAddress(s); }
+    bool Bind(SOCKET s, const SocketAddress& address) override { return SocketBind(s, address); }
+    bool Listen(SOCKET s, int backlog) override { return SocketListen(s, backlog); }
+    SOCKET Accept(SOCKET s, SocketAddress& peer) override { return SocketAccept(s, peer); }
     int SendTo(SOCKET s, std::span<const uint8_t> data, const SocketAddress& to) override;
     int RecvFrom(SOCKET s, std::span<uint8_t> buffer, SocketAddress& from,
-                 int& addressLength) override;
-    int Send(SOCKET s, std::span<const uint8_t> data) override;
-    int Recv(SOCKET s, std::span<uint8_t> buffer) override;
-    int Connect(SOCKET s, const SocketAddress& address) override;
-    int ConnectProgress(SOCKET s, int& error) override;
+                 int& addressLength) override
+    {
+        return SocketRecvFrom(s, buffer, from, addressLength);
+    }
+    int Send(SOCKET s, std::span<const uint8_t> data) override { return SocketSend(s, data); }
+    int Recv(SOCKET s, std::span<uint8_t> buffer) override { return SocketRecv(s, buffer); }
+    int Connect(SOCKET s, const SocketAddress& address) override
+    {
+        return SocketConnect(s, address);
+    }
+    int ConnectProgress(SOCKET s, int& error) override { return SocketConnectProgress(s, error); }
     void Close(SOCKET s) override;
-    int GetLastError() override;
-    void SetLastError(int code) override;
+    int GetLastError() override { return WSAGetLastError(); }
+    void SetLastError(int code) override { WSASetLastError(code); }
     bool ResolveAddress(const std::string& host, uint32_t& addressNetworkOrder) override;
     bool Watch(SOCKET s, uint64_t token, WatchMode mode) override;
     void WaitReady(uint32_t timeoutMs, std::vector<SocketReadiness>& ready) override;

@@ -9,8 +9,6 @@ TEST(MyStringTest, FormatTime)
     const DateTime time{2012, 3, 5, 2, 14, 5, 9, 42};
     EXPECT_EQ(FormatTime(time, true, ':'), "2012-03-02 14:05:09.042");
     EXPECT_EQ(FormatTime(time, false, '.'), "2012-03-02 14.05.09");
-    EXPECT_EQ(FormatTimeW(time, true, u':'), u"2012-03-02 14:05:09.042");
-    EXPECT_EQ(FormatTimeW(time, false, u'.'), u"2012-03-02 14.05.09");
 }
 
 TEST(MyStringTest, SplitTokenQuoteRules)
@@ -49,24 +47,8 @@ TEST(MyStringTest, SplitTokenQuoteRules)
     EXPECT_EQ(wideRest, u"\u00e9");
 }
 
-TEST(MyStringTest, ParseNumberAndReadDecimal)
+TEST(MyStringTest, ReadDecimal)
 {
-    int n = -1;
-    EXPECT_TRUE(ParseNumberW(u"0x00FF", n));
-    EXPECT_EQ(n, 255);
-    EXPECT_FALSE(ParseNumberW(u"0xFG12", n));
-    EXPECT_FALSE(ParseNumberW(u"0x12", n));
-    EXPECT_TRUE(ParseNumberW(u"42abc", n));
-    EXPECT_EQ(n, 42);
-    EXPECT_TRUE(ParseNumberW(u"abc", n));
-    EXPECT_EQ(n, 0);
-    EXPECT_TRUE(ParseNumberW(u" \t 0x0010", n)); // a blank after the tab stays: decimal 0
-    EXPECT_EQ(n, 0);
-    EXPECT_TRUE(ParseNumberW(u"  \t0x0010", n));
-    EXPECT_EQ(n, 16);
-    EXPECT_TRUE(ParseNumberW(u"-7", n));
-    EXPECT_EQ(n, -7);
-
     EXPECT_EQ(ReadDecimal(" \n+123x"), 123);
     EXPECT_EQ(ReadDecimal("2147483647"), INT_MAX);
     EXPECT_EQ(ReadDecimal("99999999999999999999"), INT_MAX);
@@ -74,8 +56,6 @@ TEST(MyStringTest, ParseNumberAndReadDecimal)
     EXPECT_EQ(ReadDecimal("-99999999999999999999"), INT_MIN);
     EXPECT_EQ(ReadDecimal("-"), 0);
     EXPECT_EQ(ReadDecimalW(u"\t-15 "), -15);
-    EXPECT_EQ(HexDigitValue(u'f'), 15);
-    EXPECT_EQ(HexDigitValue(u'G'), -1);
 }
 
 TEST(MyStringTest, Utf8Utf16Conversion)
@@ -99,10 +79,10 @@ TEST(MyStringTest, Utf8Utf16Conversion)
 
 TEST(MyStringTest, TrimAndStrip)
 {
-    std::u16string wide = u" \t value \t";
-    TrimW(wide);
-    EXPECT_EQ(wide, u"value");
-    std::string text = " \t ";
+    std::string text = " \t value \t";
+    Trim(text);
+    EXPECT_EQ(text, "value");
+    text = " \t ";
     Trim(text);
     EXPECT_EQ(text, "");
     text = "line\r\n\r";

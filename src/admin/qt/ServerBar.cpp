@@ -29,9 +29,6 @@ void CServerBar::createBar()
 {
     m_pList = new QListWidget;
     m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_pList->setMovement(QListView::Static);
-    m_pList->setWrapping(false);
-    m_pList->setFlow(QListView::TopToBottom);
     m_pList->setTextElideMode(Qt::ElideRight);
     m_pList->installEventFilter(this);
     m_pList->viewport()->installEventFilter(this);
