@@ -503,8 +503,9 @@ void RunAsConsole(int argc, char** argv)
 {
     gpLog->Print(CLog::LEVEL_DEBUG, "Debugging %s.", SERVICE_DISPLAY_NAME);
     CConsoleKeyboard keyboard; // gives the terminal back when the run ends
-    CSignalWatcher watcher({SIGINT, SIGQUIT}, [](int signo) {
-        ConsoleControlHandler(signo == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT);
+    // SIGTERM (kill, a session's end) stops the run as Ctrl+C does.
+    CSignalWatcher watcher({SIGINT, SIGQUIT, SIGTERM}, [](int signo) {
+        ConsoleControlHandler(signo == SIGQUIT ? CTRL_BREAK_EVENT : CTRL_C_EVENT);
     });
     g_pConsoleKeyboard = &keyboard;
     RunServer(argc, argv);

@@ -275,9 +275,9 @@ TEST_F(ServerSwitchesTest, ServiceModeRunsUntilSigterm)
     EXPECT_EQ(Calls(), "");
 }
 
-TEST_F(ServerSwitchesTest, ConsoleModeEndsOnCtrlCAndCtrlBreak)
+TEST_F(ServerSwitchesTest, ConsoleModeEndsOnCtrlCCtrlBreakAndSigterm)
 {
-    for (const int signo : {SIGINT, SIGQUIT})
+    for (const int signo : {SIGINT, SIGQUIT, SIGTERM})
     {
         ServerProcess server;
         ASSERT_TRUE(server.Start()) << server.Log();
