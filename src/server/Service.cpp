@@ -8,6 +8,7 @@
 #include "platform/Event.h"
 #include "platform/MessageBox.h"
 #include "platform/ProgramPath.h"
+#include "platform/Registry.h"
 #include "platform/ServiceManager.h"
 #include "platform/SignalWatcher.h"
 #include "platform/Time.h"
@@ -302,8 +303,34 @@ int ReportOutcome(bool succeeded, const char* success, const char* failure)
     return succeeded ? 0 : 1;
 }
 
+// -debug without a settings key: where the key was looked for and how to create it.
+int ReportMissingSettings()
+{
+    const std::string keyFile =
+        CRegistryKey::KeyFilePath(RegistryHive::LocalMachine, CServerSettings::REGISTRY_KEY);
+    std::fprintf(stderr,
+                 "No settings found in %s (TARVIQEN_REGISTRY chooses the folder).\n"
+                 "Run TarviQenServer -install to create them with their defaults.\n",
+                 keyFile.c_str());
+    std::fflush(stderr);
+    return 1;
+}
+
 int RunSwitch(Switch command, int argc, char** argv)
 {
+    if (command == Switch::Help)
+    {
+        PrintUsage(); // needs no settings
+        DestroySettingsAndLog();
+        return 0;
+    }
+    int error = 0;
+    if (command == Switch::Debug &&
+        !CRegistryKey::Open(RegistryHive::LocalMachine, CServerSettings::REGISTRY_KEY, error))
+    {
+        DestroySettingsAndLog();
+        return ReportMissingSettings();
+    }
     CServerSettings* pSettings = CServerSettings::GetInstance();
     if (command == Switch::Install && !pSettings->AnyValueStored() && !pSettings->CreateDefaults())
     {
@@ -319,7 +346,7 @@ int RunSwitch(Switch command, int argc, char** argv)
     if (!pSettings->Load(true))
     {
         CServerSettings::DestroyInstance();
-        return command == Switch::Install ? 1 : 0;
+        return command == Switch::Install || command == Switch::Debug ? 1 : 0;
     }
     InitLogFromSettings();
     int status = 0;
@@ -345,7 +372,6 @@ int RunSwitch(Switch command, int argc, char** argv)
         break;
     case Switch::Help:
     case Switch::None:
-        PrintUsage();
         break;
     }
     DestroySettingsAndLog();
