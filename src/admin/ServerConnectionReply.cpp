@@ -41,6 +41,13 @@ void CServerConnection::discardArrived()
         dropped += m_nUnread;
 }
 
+bool CServerConnection::checkPeer()
+{
+    if (m_nState == Connected && m_bConnected && !isBusy())
+        discardArrived();
+    return m_bConnected;
+}
+
 int CServerConnection::readReply(bool listMode)
 {
     if (!skipLateReplies())

@@ -337,6 +337,22 @@ TEST_F(ServerConnectionTest, ServerGoingAwayDuringACommand)
     EXPECT_EQ(m_connection.getServer(), nullptr);
 }
 
+TEST_F(ServerConnectionTest, CheckingThePeerSendsNothingAndNoticesItsClose)
+{
+    Connect();
+    m_connection.setStatusWnd(&m_status);
+    m_server.SendNow("{stray}");
+    EXPECT_TRUE(WaitUntil([this] { return m_connection.checkPeer(); }, 1s));
+    EXPECT_EQ(m_server.ReadLineNow(50ms), "<none>");
+    AnswerAtFirstWait("GET LogLevel", "{2}");
+    ASSERT_EQ(m_connection.sendAndWait("GET", "LogLevel"), 1);
+    EXPECT_EQ(m_connection.getReply(0), "2");
+    m_server.CloseNow();
+    EXPECT_TRUE(WaitUntil([this] { return !m_connection.checkPeer(); }, 5s));
+    EXPECT_EQ(m_status.Last(), "Network error.");
+    EXPECT_EQ(m_connection.getState(), CServerConnection::Failed);
+}
+
 TEST_F(ServerConnectionTest, ConnectDialogLogic)
 {
     m_server.Start(); // never answers the login

@@ -158,6 +158,9 @@ void CMainFrame::createTimer()
     m_statisticsTimer.setInterval(STATISTICS_INTERVAL_MS);
     connect(&m_statisticsTimer, &QTimer::timeout, this, &CMainFrame::pollStatistics);
     m_statisticsTimer.start();
+    m_peerTimer.setInterval(PEER_CHECK_INTERVAL_MS);
+    connect(&m_peerTimer, &QTimer::timeout, this, &CMainFrame::checkServer);
+    m_peerTimer.start();
 }
 
 QAction* CMainFrame::commandAction(AdminCommand command) const

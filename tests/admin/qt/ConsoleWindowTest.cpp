@@ -366,6 +366,21 @@ TEST_F(ConsoleWindowTest, RefreshAfterTheServerStopped)
     EXPECT_FALSE(Enabled(AdminCommand::Refresh));
 }
 
+TEST_F(ConsoleWindowTest, AStoppedServerIsNoticedWithoutACommand)
+{
+    StartServer(1);
+    Connect();
+    ASSERT_TRUE(m_connection.isConnected());
+    EXPECT_EQ(m_server.Stop(), 0); // no session selected: nothing is being sent
+    EXPECT_TRUE(WaitUntilQt([this] { return !m_errors.isEmpty(); }));
+    EXPECT_EQ(m_errors, QStringList{"Server connection lost."});
+    EXPECT_EQ(Title(), "Ostrivel Tarvi*Qen Admin");
+    EXPECT_TRUE(SessionIds().empty());
+    EXPECT_TRUE(Enabled(AdminCommand::Connect));
+    Spin(1200);
+    EXPECT_EQ(m_errors.size(), 1) << "told once";
+}
+
 TEST_F(ConsoleWindowTest, ACommandThatLosesTheConnectionLeavesTheConsoleDisconnected)
 {
     StartServer(1);
