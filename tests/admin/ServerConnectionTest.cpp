@@ -291,6 +291,22 @@ TEST_F(ServerConnectionTest, LogDownloadHasFiftyPollsWhateverArrives)
     EXPECT_EQ(m_connection.getReply(0), "2");
 }
 
+TEST_F(ServerConnectionTest, LogDownloadWithoutAnyAnswerLeavesTheNextCommandAlone)
+{
+    Connect();
+    m_connection.sendCommand("VIEWLOG\r"); // a server that cannot open its log says nothing
+    std::ostringstream file;
+    EXPECT_EQ(m_connection.receiveToFile(file), 0);
+    EXPECT_EQ(m_waits.waits, 50);
+    EXPECT_EQ(m_server.ReadLineNow(), "VIEWLOG");
+    for (const char* level : {"{2}", "{3}"})
+    {
+        AnswerAtFirstWait("GET LogLevel", level);
+        ASSERT_EQ(m_connection.sendAndWait("GET", "LogLevel"), 1);
+        EXPECT_EQ(m_connection.getReply(0), std::string(level).substr(1, 1));
+    }
+}
+
 TEST_F(ServerConnectionTest, LogDownloadIntoAFileThatFailsIsAFailure)
 {
     Connect();
