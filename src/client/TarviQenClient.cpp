@@ -103,6 +103,10 @@ bool CClientApplication::Startup()
     ReadConfig();
     m_pLog->Print(CLog::LEVEL_INFO, "%s v%s (client) started on port %d.", PRODUCT_NAME, VERSION,
                   m_config.nListenPort);
+    if (!m_pszStartNotice.empty())
+    {
+        m_pLog->Print(CLog::LEVEL_INFO, "%s", m_pszStartNotice.c_str());
+    }
     if (!m_pIndicator->Create())
     {
         return FailAndRelease("Failed to create indicator window.");
