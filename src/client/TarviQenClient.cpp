@@ -296,18 +296,15 @@ bool CClientApplication::OpenListener(CProxyTCPListener& listener)
     return false;
 }
 
-// Stands for the window-message step: the quit request, then a moved indicator.
+// Stands for the window-message step: a moved indicator, then the quit request. The
+// flag is read first so that a drag just before Exit is saved on the way out.
 bool CClientApplication::QuitRequested()
 {
-    if (m_quitEvent.IsSet())
-    {
-        return true;
-    }
     if (m_pIndicator->takeMovedFlag() && m_config.bSavePosition)
     {
         SaveIndicatorPosition();
     }
-    return false;
+    return m_quitEvent.IsSet();
 }
 
 void CClientApplication::SaveIndicatorPosition()

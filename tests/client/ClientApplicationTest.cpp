@@ -282,3 +282,16 @@ TEST_F(ClientApplicationTest, MovedIndicatorPositionIsSavedOnlyWhenAsked)
     }
     EXPECT_TRUE(Boxes().empty());
 }
+
+TEST_F(ClientApplicationTest, ADragJustBeforeExitIsSaved)
+{
+    SetSetting(m_settings, "IndicatorSavePosition", "1");
+    WriteSettings(m_settings);
+    CClientApplication application(std::make_unique<DraggedIndicator>([] {}),
+                                   CSystemSocketLayer::Instance(), CSystemClock::Instance());
+    application.RequestQuit(); // Exit came before the loop saw the drag
+    EXPECT_EQ(application.Run(), 0);
+    EXPECT_NE(ReadFile(m_dir.File("TarviQenClientSettings.txt"))
+                  .find("IndicatorXPos=321\r\nIndicatorYPos=-45\r\n"),
+              std::string::npos);
+}
