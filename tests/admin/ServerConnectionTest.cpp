@@ -386,6 +386,26 @@ TEST_F(ServerConnectionTest, ConnectDialogLogic)
     EXPECT_TRUE(dialog.cancel());
 }
 
+TEST_F(ServerConnectionTest, ConnectDialogExplainsALoginWithoutAnswer)
+{
+    m_server.Start(); // another console holds the server: LOGIN is never answered
+    m_connection.setServer(CServerDefinition(u"Fake", u"127.0.0.1", m_server.Port(), u"pw"));
+    CConnectProgress dialog(m_connection);
+    dialog.open(&m_status, &m_progress);
+    int loginTicks = 0;
+    int noteAt = -1;
+    for (int tick = 0; tick < 2000 && loginTicks < 100; ++tick)
+    {
+        ASSERT_EQ(dialog.tick(), CConnectProgress::Running);
+        loginTicks += m_connection.getState() == CServerConnection::LoginWait ? 1 : 0;
+        if (dialog.showLoginNote())
+            noteAt = loginTicks;
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(noteAt, CConnectProgress::LOGIN_NOTE_TICKS);
+    EXPECT_EQ(m_status.Last(), "Logging in...");
+}
+
 TEST_F(ServerConnectionTest, ConnectDialogSucceeds)
 {
     m_server.AnswerConnect(DefaultSettingsReplies()).Start();

@@ -28,6 +28,9 @@ void CConnectDlg::createControls()
     setModal(true);
     m_pStatus = new QLabel(this);
     m_pStatus->setMinimumWidth(300);
+    m_pNote = new QLabel(this);
+    m_pNote->setWordWrap(true);
+    m_pNote->hide();
     m_pProgress = new QProgressBar(this);
     m_pProgress->setTextVisible(false);
     m_pButton = new QPushButton(tr("Abort"), this);
@@ -37,6 +40,7 @@ void CConnectDlg::createControls()
     buttons->addWidget(m_pButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_pStatus);
+    layout->addWidget(m_pNote);
     layout->addWidget(m_pProgress);
     layout->addLayout(buttons);
     m_timer.setInterval(static_cast<int>(CConnectProgress::TIMER_INTERVAL_MS));
@@ -46,6 +50,11 @@ void CConnectDlg::createControls()
 QString CConnectDlg::statusText() const
 {
     return m_pStatus->text();
+}
+
+QString CConnectDlg::noteText() const
+{
+    return m_pNote->isHidden() ? QString() : m_pNote->text();
 }
 
 void CConnectDlg::showEvent(QShowEvent* event)
@@ -61,7 +70,13 @@ void CConnectDlg::showEvent(QShowEvent* event)
 
 void CConnectDlg::onTimer()
 {
-    switch (m_progress.tick())
+    const CConnectProgress::Outcome outcome = m_progress.tick();
+    if (m_progress.showLoginNote())
+    {
+        m_pNote->setText(tr(CConnectProgress::LOGIN_NOTE));
+        m_pNote->show();
+    }
+    switch (outcome)
     {
     case CConnectProgress::Succeeded:
         m_timer.stop();

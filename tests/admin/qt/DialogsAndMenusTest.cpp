@@ -180,6 +180,10 @@ TEST_F(ConsoleWindowTest, ConnectDialogAbortThenClose)
             EXPECT_EQ(dialog->button()->text(), "Abort");
             EXPECT_EQ(dialog->progressBar()->maximum(), 300);
             ASSERT_TRUE(WaitUntilQt([dialog] { return dialog->statusText() == "Logging in..."; }));
+            EXPECT_TRUE(dialog->noteText().isEmpty());
+            // After 3 s without an answer the dialog says why it may wait.
+            ASSERT_TRUE(WaitUntilQt([dialog] { return !dialog->noteText().isEmpty(); }));
+            EXPECT_EQ(dialog->noteText(), CConnectProgress::LOGIN_NOTE);
             // Abort leaves the dialog open until the next tick ends the attempt.
             dialog->button()->click();
             EXPECT_TRUE(dialog->isVisible());
