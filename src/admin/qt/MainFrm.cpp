@@ -68,6 +68,7 @@ void CMainFrame::createActions()
     addCommand(AdminCommand::Properties, tr("&Properties"), &CMainFrame::onProperties);
     addCommand(AdminCommand::Refresh, tr("&Refresh"), &CMainFrame::onRefresh)
         ->setShortcut(QKeySequence(Qt::Key_F5));
+    addCommand(AdminCommand::Terminate, tr("&Terminate"), &CMainFrame::onTerminate);
     addCommand(AdminCommand::About, tr("&About..."), &CMainFrame::onAbout);
 }
 
@@ -84,6 +85,7 @@ void CMainFrame::createDockWindows()
     connect(m_pServerBar, &CServerBar::selectionChanged, this, &CMainFrame::updateActions);
     connect(m_pServerBar, &CServerBar::commandRequested, this, &CMainFrame::runCommand);
     connect(m_pSessionBar, &CSessionBar::terminateRequested, this, &CMainFrame::onTerminate);
+    connect(m_pSessionBar, &CSessionBar::selectionChanged, this, &CMainFrame::updateActions);
     m_pSessionBar->terminateAction()->setStatusTip(
         QString::fromUtf8(CommandPrompt(AdminCommand::Terminate)));
 }
@@ -137,6 +139,7 @@ void CMainFrame::createMenus()
 
     QMenu* sessions = menuBar()->addMenu(tr("S&essions"));
     sessions->addAction(m_actions[AdminCommand::Refresh]);
+    sessions->addAction(m_actions[AdminCommand::Terminate]);
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(m_actions[AdminCommand::About]);
@@ -179,6 +182,9 @@ void CMainFrame::setFileOpener(std::function<bool(const QString&)> opener)
 
 bool CMainFrame::isEnabled(AdminCommand command) const
 {
+    // Terminate follows the Sessions view's menu: it needs a selected session.
+    if (command == AdminCommand::Terminate && m_pSessionBar->selectedRows().empty())
+        return false;
     return IsCommandEnabled(
         command, {m_connection.isConnected(), m_pServerBar->selectedServer() != nullptr});
 }

@@ -5,6 +5,7 @@
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QItemSelectionModel>
 #include <QMenu>
 #include <QTableView>
@@ -27,6 +28,8 @@ void CSessionBar::createView()
     m_pView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_pView->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_pView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab leaves the view for the next one; the arrows move between rows.
+    m_pView->setTabKeyNavigation(false);
     m_pView->setShowGrid(false);
     m_pView->setWordWrap(false);
     m_pView->verticalHeader()->hide();
@@ -48,6 +51,8 @@ void CSessionBar::createView()
     m_pView->setPalette(palette);
     m_pView->installEventFilter(this);
     m_pView->viewport()->installEventFilter(this);
+    connect(m_pView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &CSessionBar::selectionChanged);
     setWidget(m_pView);
 }
 
@@ -120,11 +125,37 @@ QPoint CSessionBar::menuPosition(const QContextMenuEvent& event) const
 
 bool CSessionBar::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::ContextMenu ||
-        (watched != m_pView && watched != m_pView->viewport()))
+    if (watched != m_pView && watched != m_pView->viewport())
+        return QDockWidget::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress && watched == m_pView &&
+        handleKey(*static_cast<QKeyEvent*>(event)))
+        return true;
+    if (event->type() != QEvent::ContextMenu)
         return QDockWidget::eventFilter(watched, event);
     // The menu opens only while at least one row is selected.
     if (!selectedRows().empty())
         m_pMenu->popup(menuPosition(*static_cast<QContextMenuEvent*>(event)));
     return true;
+}
+
+bool CSessionBar::handleKey(const QKeyEvent& key)
+{
+    const bool menuKey = key.key() == Qt::Key_Menu ||
+                         (key.key() == Qt::Key_F10 && key.modifiers() == Qt::ShiftModifier);
+    if (menuKey)
+    {
+        // The menu as a right click opens it, placed as for the keyboard.
+        const QRect cell = m_pView->visualRect(m_pView->currentIndex());
+        const QPoint at = m_pView->viewport()->mapToGlobal(cell.center());
+        QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, cell.center(), at);
+        eventFilter(m_pView, &menuEvent);
+        return true;
+    }
+    if (key.key() == Qt::Key_Delete && key.modifiers() == Qt::NoModifier)
+    {
+        if (!selectedRows().empty())
+            Q_EMIT terminateRequested();
+        return true;
+    }
+    return false;
 }

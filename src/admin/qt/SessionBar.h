@@ -1,11 +1,13 @@
 #pragma once
 // The "Sessions" docking view: the session list in four columns, several rows
-// selectable, sorted by a click on a column header, with the "&Terminate" menu.
+// selectable, sorted by a click on a column header, with the "&Terminate" menu (also on
+// Shift+F10 and the Menu key; Delete terminates as well). Tab leaves the view.
 #include <QDockWidget>
 
 #include <vector>
 
 class QContextMenuEvent;
+class QKeyEvent;
 class QMenu;
 class QTableView;
 class CSessionList;
@@ -41,7 +43,9 @@ public:
     QPoint menuPosition(const QContextMenuEvent& event) const;
 
 Q_SIGNALS:
+    // The menu's Terminate, or the Delete key on selected rows.
     void terminateRequested();
+    void selectionChanged();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -50,6 +54,8 @@ private:
     void createView();
     void createMenu();
     void onHeaderClicked(int column);
+    // Delete, Shift+F10 and the Menu key; true when the key was taken.
+    bool handleKey(const QKeyEvent& key);
 
     CSessionList& m_sessions;
     CSessionTableModel* m_pModel = nullptr;

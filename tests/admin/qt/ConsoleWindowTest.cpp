@@ -162,10 +162,16 @@ TEST_F(ConsoleWindowTest, TerminateOneAndThreeSessions)
     ASSERT_EQ(m_sessions.getCount(), 4);
     const std::vector<std::u16string> ids = SessionIds();
 
-    // One row, from the view's menu opened with the keyboard: only the per-session
-    // question.
+    // The Delete key asks as Terminate does; answered No: nothing is sent.
     SelectRows({1});
     CSessionBar* bar = m_frame->sessionBar();
+    m_answers = {false};
+    QTest::keyClick(bar->view(), Qt::Key_Delete);
+    EXPECT_EQ(m_questions.size(), 1);
+    m_questions.clear();
+
+    // One row, from the view's menu opened with the keyboard: only the per-session
+    // question.
     QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(0, 0), QPoint(0, 0));
     QApplication::sendEvent(bar->view(), &key);
     ASSERT_TRUE(bar->contextMenu()->isVisible());
@@ -180,10 +186,12 @@ TEST_F(ConsoleWindowTest, TerminateOneAndThreeSessions)
     EXPECT_TRUE(m_server.WaitForLog("Admin command TERMINATE issued for session " +
                                     Utf16ToUtf8(ids[1]) + "."));
 
-    // Three rows: only the collective question, three TERMINATEs, no LIST.
+    // Three rows, from the Sessions menu: only the collective question, three
+    // TERMINATEs, no LIST.
     m_questions.clear();
     SelectRows({0, 1, 2});
-    bar->terminateAction()->trigger();
+    ASSERT_TRUE(Enabled(AdminCommand::Terminate));
+    m_frame->commandAction(AdminCommand::Terminate)->trigger();
     EXPECT_EQ(m_questions,
               QStringList{"Are you sure you want to terminate the selected sessions?"});
     EXPECT_TRUE(SessionIds().empty());
@@ -192,6 +200,8 @@ TEST_F(ConsoleWindowTest, TerminateOneAndThreeSessions)
                                         Utf16ToUtf8(id) + "."));
     EXPECT_EQ(CountOf(m_server.Log(), "Admin command LIST issued."), 1);
     EXPECT_TRUE(m_errors.isEmpty());
+
+    EXPECT_FALSE(Enabled(AdminCommand::Terminate)) << "no session selected";
 
     // Answered No: nothing is sent.
     PressF5();

@@ -272,7 +272,7 @@ TEST_F(ConsoleWindowTest, MenusPromptsAndViews)
     EXPECT_EQ(entries(2),
               (QStringList{"&Connect", "&Disconnect", "-", "&Add...", "&Edit...", "&Remove", "-",
                            "Clear &Log", "&View Log", "-", "&Properties"}));
-    EXPECT_EQ(entries(3), QStringList{"&Refresh"});
+    EXPECT_EQ(entries(3), (QStringList{"&Refresh", "&Terminate"}));
     EXPECT_EQ(entries(4), QStringList{"&About..."});
     EXPECT_EQ(m_frame->commandAction(AdminCommand::Refresh)->shortcut(), QKeySequence(Qt::Key_F5));
     EXPECT_EQ(m_frame->commandAction(AdminCommand::Connect)->statusTip(),
@@ -355,6 +355,20 @@ TEST_F(ConsoleWindowTest, SessionMenuOpensOnlyOnSelectedRowsAndAtTheMouse)
         texts << action->text();
     EXPECT_EQ(texts, QStringList{"&Terminate"});
     bar->contextMenu()->hide();
+    // Shift+F10 and the Menu key open the same menu; Tab leaves the view.
+    for (const auto& [key, modifiers] : {std::pair{Qt::Key_F10, Qt::ShiftModifier},
+                                         std::pair{Qt::Key_Menu, Qt::NoModifier}})
+    {
+        QTest::keyClick(bar->view(), key, modifiers);
+        EXPECT_TRUE(bar->contextMenu()->isVisible()) << key;
+        bar->contextMenu()->hide();
+    }
+    m_frame->activateWindow();
+    bar->view()->setFocus();
+    ASSERT_TRUE(WaitUntilQt([bar] { return bar->view()->hasFocus(); }));
+    QTest::keyClick(bar->view(), Qt::Key_Tab);
+    EXPECT_FALSE(bar->view()->hasFocus());
+    EXPECT_EQ(bar->selectedRows(), std::vector<int>{0});
 }
 
 TEST_F(ConsoleWindowTest, AboutAndTheIcon)
