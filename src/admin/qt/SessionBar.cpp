@@ -8,6 +8,7 @@
 #include <QKeyEvent>
 #include <QItemSelectionModel>
 #include <QMenu>
+#include <QSignalBlocker>
 #include <QTableView>
 
 #include <algorithm>
@@ -52,7 +53,11 @@ void CSessionBar::createView()
     m_pView->installEventFilter(this);
     m_pView->viewport()->installEventFilter(this);
     connect(m_pView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &CSessionBar::selectionChanged);
+            [this]
+            {
+                rememberSelection();
+                Q_EMIT selectionChanged();
+            });
     setWidget(m_pView);
 }
 
@@ -93,14 +98,55 @@ std::vector<int> CSessionBar::selectedRows() const
 void CSessionBar::redraw()
 {
     m_pView->setUpdatesEnabled(false);
-    m_pModel->redraw();
+    {
+        // The rows moved or were replaced: the sessions selected before stay selected,
+        // found by their IDs, without a change of selection in between.
+        const QSignalBlocker blocker(m_pView->selectionModel());
+        m_pModel->redraw();
+        reselect();
+    }
     m_pView->setUpdatesEnabled(true);
     m_pView->viewport()->update();
+    Q_EMIT selectionChanged();
+}
+
+void CSessionBar::rememberSelection()
+{
+    m_selectedIds.clear();
+    for (const int row : selectedRows())
+        if (row < m_sessions.getCount())
+            m_selectedIds.push_back(m_sessions.getSessionID(row));
+    const QModelIndex current = m_pView->currentIndex();
+    m_currentId = current.isValid() && current.row() < m_sessions.getCount()
+                      ? m_sessions.getSessionID(current.row())
+                      : std::u16string();
+}
+
+void CSessionBar::reselect()
+{
+    QItemSelection selection;
+    QModelIndex current;
+    for (int row = 0; row < m_sessions.getCount(); ++row)
+    {
+        const std::u16string& id = m_sessions.getSessionID(row);
+        if (std::find(m_selectedIds.begin(), m_selectedIds.end(), id) != m_selectedIds.end())
+            selection.select(m_pModel->index(row, 0),
+                             m_pModel->index(row, CSessionList::COLUMN_COUNT - 1));
+        if (!current.isValid() && !m_currentId.empty() && id == m_currentId)
+            current = m_pModel->index(row, 0);
+    }
+    QItemSelectionModel* model = m_pView->selectionModel();
+    if (current.isValid())
+        model->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
+    model->select(selection, QItemSelectionModel::ClearAndSelect);
+    rememberSelection();
 }
 
 void CSessionBar::clearView()
 {
     m_pModel->clearRows();
+    m_selectedIds.clear();
+    m_currentId.clear();
 }
 
 void CSessionBar::repaintRows()

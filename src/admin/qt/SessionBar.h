@@ -4,6 +4,7 @@
 // Shift+F10 and the Menu key; Delete terminates as well). Tab leaves the view.
 #include <QDockWidget>
 
+#include <string>
 #include <vector>
 
 class QContextMenuEvent;
@@ -33,7 +34,8 @@ public:
     int defaultWidth() const;
     // The selected rows, from the top.
     std::vector<int> selectedRows() const;
-    // After a fill, a sort or a removal.
+    // After a fill, a sort or a removal; the selected sessions that are still listed
+    // stay selected.
     void redraw();
     void clearView();
     // After a row's times changed.
@@ -56,10 +58,15 @@ private:
     void onHeaderClicked(int column);
     // Delete, Shift+F10 and the Menu key; true when the key was taken.
     bool handleKey(const QKeyEvent& key);
+    // The IDs of the selected rows and of the current one, kept while rows move.
+    void rememberSelection();
+    void reselect();
 
     CSessionList& m_sessions;
     CSessionTableModel* m_pModel = nullptr;
     QTableView* m_pView = nullptr;
     QMenu* m_pMenu = nullptr;
     QAction* m_pTerminate = nullptr;
+    std::vector<std::u16string> m_selectedIds;
+    std::u16string m_currentId;
 };

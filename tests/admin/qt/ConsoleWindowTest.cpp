@@ -134,9 +134,21 @@ TEST_F(ConsoleWindowTest, SortingByAHeaderTwice)
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
                           QPoint(header->sectionViewportPosition(column) + 10, 5));
     };
+    // The selected session, its statistics and graph history survive sorts and F5.
+    SelectRows({1});
+    m_frame->pollStatistics();
+    ASSERT_FALSE(m_frame->history().empty());
+    const size_t points = m_frame->history().linkQuality().size();
+    const std::u16string selected = listed[1];
+    const auto selectedId = [this]
+    {
+        const std::vector<int> rows = m_frame->sessionBar()->selectedRows();
+        return rows.size() == 1 ? m_sessions.getSessionID(rows[0]) : u"(none)";
+    };
     click(0);
     EXPECT_EQ(header->model()->headerData(0, Qt::Horizontal).toString(), u"Session ID \u2191");
     EXPECT_EQ(SessionIds(), Sorted(listed, true));
+    EXPECT_EQ(selectedId(), selected);
     click(0);
     EXPECT_EQ(header->model()->headerData(0, Qt::Horizontal).toString(), u"Session ID \u2193");
     EXPECT_EQ(SessionIds(), Sorted(listed, false));
@@ -149,10 +161,19 @@ TEST_F(ConsoleWindowTest, SortingByAHeaderTwice)
                        QPoint(header->sectionViewportPosition(2) + 10, 5));
     EXPECT_EQ(header->model()->headerData(2, Qt::Horizontal).toString(),
               u"Time of Last Activity \u2191");
-    // A refresh puts the server's order back, with plain headers.
+    click(0);
+    click(0);
+    const std::vector<std::u16string> descending = SessionIds();
+    EXPECT_EQ(descending, Sorted(listed, false));
+    // A refresh keeps the sort, its arrow and the selection.
     PressF5();
-    EXPECT_EQ(SessionIds(), listed);
-    EXPECT_EQ(header->model()->headerData(2, Qt::Horizontal).toString(), "Time of Last Activity");
+    EXPECT_EQ(SessionIds(), descending);
+    EXPECT_EQ(header->model()->headerData(0, Qt::Horizontal).toString(), u"Session ID \u2193");
+    EXPECT_EQ(selectedId(), selected);
+    m_frame->pollStatistics();
+    EXPECT_FALSE(m_frame->statisticsBar()->value(5).isEmpty());
+    EXPECT_GT(m_frame->history().linkQuality().size(), points) << "the history went on";
+    EXPECT_TRUE(m_errors.isEmpty());
 }
 
 TEST_F(ConsoleWindowTest, TerminateOneAndThreeSessions)
