@@ -404,6 +404,8 @@ TEST_F(ServerConnectionTest, ConnectDialogExplainsALoginWithoutAnswer)
     }
     EXPECT_EQ(noteAt, CConnectProgress::LOGIN_NOTE_TICKS);
     EXPECT_EQ(m_status.Last(), "Logging in...");
+    // The bar follows the wait for the answer (the tick that sent LOGIN waited for none).
+    EXPECT_EQ(m_progress.positions.back(), loginTicks - 1);
 }
 
 TEST_F(ServerConnectionTest, ConnectDialogSucceeds)

@@ -1,6 +1,7 @@
 #include "admin/qt/ConnectDlg.h"
 
 #include "admin/ServerConnection.h"
+#include "common/qt/TitleFit.h"
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
@@ -28,6 +29,7 @@ void CConnectDlg::createControls()
     setModal(true);
     m_pStatus = new QLabel(this);
     m_pStatus->setMinimumWidth(300);
+    m_pStatus->setWordWrap(true); // an error text with its code and name stays whole
     m_pNote = new QLabel(this);
     m_pNote->setWordWrap(true);
     m_pNote->hide();
@@ -64,6 +66,7 @@ void CConnectDlg::showEvent(QShowEvent* event)
         return;
     m_bStarted = true;
     setWindowTitle(QString::fromStdString(m_progress.title()));
+    FitTitle(*this);
     m_progress.open(this, this);
     m_timer.start();
 }

@@ -1,5 +1,6 @@
 #include "client/qt/MessageBoxQt.h"
 
+#include "common/qt/TitleFit.h"
 #include "platform/MessageBox.h"
 
 #include <QApplication>
@@ -35,6 +36,7 @@ void Forget(const QMessageBox* box)
 int Run(QMessageBox& box)
 {
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
+    FitTitle(box);
     OpenBoxes().emplace_back(&box);
     const int result = box.exec();
     Forget(&box);
@@ -121,6 +123,7 @@ QMessageBox* CMessageBoxQt::Open(const QString& caption, const QString& text)
     auto* box = new QMessageBox(IconFor(caption, text), caption, text, QMessageBox::Ok);
     box->setWindowFlag(Qt::WindowStaysOnTopHint);
     box->setModal(false);
+    FitTitle(*box);
     QObject::connect(box, &QDialog::finished, box,
                      [box]
                      {

@@ -8,12 +8,14 @@
 #include "admin/qt/ConnectDlg.h"
 #include "admin/qt/LockIndicators.h"
 #include "admin/qt/LogWindow.h"
+#include "admin/qt/PasswordEdit.h"
 #include "admin/qt/ServerBar.h"
 #include "admin/qt/ServerDlg.h"
 #include "admin/qt/SessionBar.h"
 #include "admin/qt/StatisticsBar.h"
 #include "support/TestSupport.h"
 
+#include <QAction>
 #include <QContextMenuEvent>
 #include <QDockWidget>
 #include <QFileInfo>
@@ -59,6 +61,12 @@ TEST_F(ConsoleWindowTest, ServerDialogChecksItsFields)
                  << dialog->findChild<QGroupBox*>()->title();
             EXPECT_EQ(dialog->portEdit()->text(), "7000");
             EXPECT_EQ(dialog->passwordEdit()->maxLength(), 127);
+            // The password shows as dots until the eye is clicked.
+            EXPECT_EQ(dialog->passwordEdit()->echoMode(), QLineEdit::Password);
+            dialog->passwordEdit()->showAction()->trigger();
+            EXPECT_EQ(dialog->passwordEdit()->echoMode(), QLineEdit::Normal);
+            dialog->passwordEdit()->showAction()->trigger();
+            EXPECT_EQ(dialog->passwordEdit()->echoMode(), QLineEdit::Password);
             // The port field takes digits only.
             dialog->portEdit()->clear();
             QTest::keyClicks(dialog->portEdit(), "7a0-01");

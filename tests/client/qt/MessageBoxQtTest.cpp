@@ -5,6 +5,7 @@
 #include "support/TestSupport.h"
 
 #include <QApplication>
+#include <QFontMetrics>
 #include <QMessageBox>
 
 #include <gtest/gtest.h>
@@ -86,6 +87,8 @@ TEST(MessageBoxQtTest, DialogsFromTheLoopThreadDoNotHoldItAndRepeatsMerge)
     {
         EXPECT_EQ(box->windowTitle().toStdString(), "Ostrivel Tarvi*Qen Client");
         EXPECT_TRUE(box->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        // Wide enough for the whole title next to the title bar's buttons.
+        EXPECT_GE(box->width(), QFontMetrics(box->font()).horizontalAdvance(box->windowTitle()) + 60);
         texts.push_back(box->text().toStdString());
     }
     std::sort(texts.begin(), texts.end());
