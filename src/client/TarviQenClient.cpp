@@ -152,7 +152,7 @@ bool CClientApplication::OpenLogFile()
     {
         return FailAndRelease("Error, No log file name provided");
     }
-    m_pLog->SetFilename(MakeHostText(*logFile));
+    m_pLog->SetFilename(InProgramFolder(MakeHostText(*logFile)));
     if (!m_pLog->CanWrite())
     {
         return FailAndRelease("Error, failed to open logfile " + *logFile);
@@ -216,9 +216,19 @@ void CClientApplication::ReadConfig()
     m_config.nHostPort = SettingNumber("HostPort");
     m_config.bProxyAware = SettingNumber("ProxyAwareApplication") != 0;
     m_config.bOutputStatistics = SettingNumber("OutputStatistics") != 0;
-    m_config.pszStatisticsFolder = Setting("StatisticsFolder").value_or("");
+    m_config.pszStatisticsFolder = InProgramFolder(Setting("StatisticsFolder").value_or(""));
     m_config.bIgnoreBindError = SettingNumber("IgnoreBindError") != 0;
     m_config.bSavePosition = SettingNumber("IndicatorSavePosition") != 0;
+}
+
+std::string CClientApplication::InProgramFolder(const std::string& path) const
+{
+    // Relative paths name places in the program folder, wherever the client was started.
+    if (path.empty() || path.front() == '/')
+    {
+        return path;
+    }
+    return m_pszFolder + "/" + path;
 }
 
 std::optional<std::string> CClientApplication::Setting(const char* name) const

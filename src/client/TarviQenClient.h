@@ -72,6 +72,7 @@ class CClientApplication
     bool ApplyLogSettings();
     void ReadConfig();
     std::optional<std::string> Setting(const char* name) const;
+    std::string InProgramFolder(const std::string& path) const;
     int SettingNumber(const char* name) const;
 
     bool OpenListener(CProxyTCPListener& listener);

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <csignal>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace
@@ -72,6 +74,16 @@ int RunClientWithWindows(int argc, char** argv)
     CClientApplication client(
         std::make_unique<CQueuedIndicator>(indicator.Logic(), PosterFor(&indicator), clock),
         CSystemSocketLayer::Instance(), clock);
+    // The launcher's first-start hint, where a user started from the menu sees it.
+    if (const std::optional<std::string> notice = GetEnvironment("TARVIQEN_NOTICE"))
+    {
+        client.SetStartNotice(*notice);
+        if (!CMessageBoxQt::IsInvisiblePlatform())
+        {
+            CMessageBoxQt::Open(QString::fromUtf8(CClientApplication::PRODUCT_NAME),
+                                QString::fromStdString(*notice));
+        }
+    }
     // The menu's Exit, SIGINT and SIGTERM end the program alike, and close the open
     // message boxes.
     std::atomic<bool> quitRequested{false};
