@@ -3,19 +3,18 @@
 #include "admin/ServerConnection.h"
 #include "admin/ServerList.h"
 #include "admin/qt/AdminIcon.h"
+#include "admin/qt/DesktopOpener.h"
 #include "admin/qt/LockIndicators.h"
 #include "admin/qt/ServerBar.h"
 #include "admin/qt/SessionBar.h"
 #include "admin/qt/StatisticsBar.h"
 #include "platform/Clock.h"
 
-#include <QDesktopServices>
 #include <QDockWidget>
 #include <QLabel>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QStyle>
-#include <QUrl>
 
 namespace
 {
@@ -175,8 +174,7 @@ QAction* CMainFrame::commandAction(AdminCommand command) const
 void CMainFrame::setFileOpener(std::function<bool(const QString&)> opener)
 {
     if (!opener)
-        opener = [](const QString& path)
-        { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+        opener = &OpenWithDesktopProgram;
     m_fileOpener = std::move(opener);
 }
 

@@ -13,6 +13,7 @@
 #include "admin/qt/ServerDlg.h"
 #include "admin/qt/SessionBar.h"
 #include "admin/qt/StatisticsBar.h"
+#include "platform/ProgramPath.h"
 #include "support/TestSupport.h"
 
 #include <QAction>
@@ -32,6 +33,7 @@
 #include <QTableWidget>
 #include <QTest>
 
+#include <filesystem>
 #include <regex>
 
 #include <sys/socket.h>
@@ -257,6 +259,21 @@ TEST_F(ConsoleWindowTest, ViewLogOpensTheDownloadedFile)
     EXPECT_NE(window->text().indexOf("Admin command VIEWLOG issued."), -1);
     EXPECT_EQ(window->text().indexOf('\r'), -1);
     window->close();
+    delete window;
+
+    // The desktop's own opener, on a desktop that has no program for the file (its
+    // xdg-mime names none): the console's window all the same.
+    WriteFile(temporary.File("xdg-mime"), "#!/bin/sh\nexit 0\n");
+    std::filesystem::permissions(temporary.File("xdg-mime"), std::filesystem::perms::owner_all);
+    const std::string path = temporary.Path() + ":" + GetEnvironment("PATH").value_or("");
+    const ScopedEnv fakePath("PATH", path.c_str());
+    m_frame->setFileOpener({});
+    m_frame->commandAction(AdminCommand::ViewLog)->trigger();
+    window = m_frame->findChild<CLogWindow*>();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    window->close();
+    m_frame->setFileOpener([](const QString&) { return false; });
     EXPECT_TRUE(m_errors.isEmpty());
     EXPECT_TRUE(m_connection.isConnected());
 }
