@@ -11,9 +11,6 @@
 namespace
 {
 constexpr int MARGIN = 4;
-// Room between the top of the scale and the frame, so that a line at the top (a
-// perfect link) stays clear of the border.
-constexpr int TOP_ROOM = 8;
 
 // The smallest of 1, 2 and 5 times a power of ten that is at least `value`.
 double NiceTop(double value)
@@ -94,6 +91,9 @@ void CLineGraph::paintEvent(QPaintEvent*)
     painter.setFont(small);
     const QFontMetrics metrics(small);
     const int line = metrics.height();
+    // The top of the scale lies under the scale's label, so that a line at the top (a
+    // perfect link) crosses neither the frame nor the label.
+    m_nTopRoom = line + 1;
 
     // The title on the left of the first line, the legend on its right.
     painter.setPen(palette().color(QPalette::Text));
@@ -123,7 +123,7 @@ void CLineGraph::paintEvent(QPaintEvent*)
 
 double CLineGraph::valueY(const QRect& plot, double fraction) const
 {
-    return plot.bottom() - 1 - std::clamp(fraction, 0.0, 1.0) * (plot.height() - 2 - TOP_ROOM);
+    return plot.bottom() - 1 - std::clamp(fraction, 0.0, 1.0) * (plot.height() - 2 - m_nTopRoom);
 }
 
 void CLineGraph::drawFrame(QPainter& painter, const QRect& plot) const

@@ -57,4 +57,6 @@ private:
     std::vector<Series> m_series;
     uint32_t m_nNewest = 0;
     uint32_t m_nSpanMs = 1;
+    // Pixels between the frame's top and the top of the scale.
+    int m_nTopRoom = 8;
 };
