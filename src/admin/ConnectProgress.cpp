@@ -14,6 +14,7 @@ std::string CConnectProgress::title() const
 void CConnectProgress::open(IStatusOutput* status, IProgressOutput* progress)
 {
     m_bFailed = false;
+    m_nLoginTicks = 0;
     m_connection.setStatusWnd(status);
     m_connection.setProgress(progress);
     m_connection.start();
@@ -24,6 +25,8 @@ CConnectProgress::Outcome CConnectProgress::tick()
     if (m_bFailed)
         return Failed;
     m_connection.step();
+    if (m_connection.getState() == CServerConnection::LoginWait)
+        ++m_nLoginTicks;
     if (m_connection.getState() == CServerConnection::Connected)
         return Succeeded;
     m_bFailed = m_connection.getState() == CServerConnection::Failed;

@@ -12,6 +12,10 @@ class CConnectProgress
 {
 public:
     static constexpr unsigned TIMER_INTERVAL_MS = 50;
+    // LOGIN unanswered for this many ticks (3 s): the dialog says why it may wait.
+    static constexpr int LOGIN_NOTE_TICKS = 60;
+    static constexpr const char* LOGIN_NOTE =
+        "No answer yet: another operator may hold the server's single admin connection.";
 
     enum Outcome
     {
@@ -30,6 +34,8 @@ public:
     void open(IStatusOutput* status, IProgressOutput* progress);
     // One timer tick.
     Outcome tick();
+    // Since the last tick LOGIN has waited LOGIN_NOTE_TICKS: show LOGIN_NOTE.
+    bool showLoginNote() const { return m_nLoginTicks == LOGIN_NOTE_TICKS; }
     // "Abort" while the attempt runs, "Close" after it failed.
     const char* buttonText() const { return m_bFailed ? "Close" : "Abort"; }
     // The button, the Escape key and the close box: true when the dialog closes now
@@ -39,4 +45,5 @@ public:
 private:
     CServerConnection& m_connection;
     bool m_bFailed = false;
+    int m_nLoginTicks = 0;
 };

@@ -191,7 +191,8 @@ void CServerConnection::stepLoginWait()
         fail("Login timed out.");
         return;
     }
-    ++m_nTicks;
+    // The bar follows the wait for the answer as it followed the connect.
+    showProgress(++m_nTicks);
     if (readReply(false) == 0)
         return;
     const std::string reply = m_aReplies.back();

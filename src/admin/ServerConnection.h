@@ -92,6 +92,10 @@ public:
     ServerSettingValues& settings() { return m_settings; }
     // LIST, read whole into the reply elements.
     int refreshSessions();
+    // Between commands, without sending: reads what arrived (dropped, as the next
+    // command would drop it) and so notices a server that closed the connection,
+    // which then fails with "Network error.". False once not connected.
+    bool checkPeer();
     // Closes the connection (never with LOGOUT); `message` goes to the status line.
     void disconnect(std::string_view message = {});
     void fail(std::string_view message);

@@ -41,6 +41,13 @@ void CServerConnection::discardArrived()
         dropped += m_nUnread;
 }
 
+bool CServerConnection::checkPeer()
+{
+    if (m_nState == Connected && m_bConnected && !isBusy())
+        discardArrived();
+    return m_bConnected;
+}
+
 int CServerConnection::readReply(bool listMode)
 {
     if (!skipLateReplies())
@@ -120,11 +127,13 @@ int CServerConnection::refreshSessions()
 int CServerConnection::receiveToFile(std::ostream& file)
 {
     const CBusyScope busy(*this);
+    bool arrived = false;
     // Data does not renew the polls: the whole stream must arrive within them.
     for (int poll = 0; poll < MAX_POLLS; ++poll)
     {
         while (skipLateReplies() && fillBuffer())
         {
+            arrived = true;
             const uint8_t* begin = m_abReceive.data() + m_nReadPos;
             const auto* end =
                 static_cast<const uint8_t*>(std::memchr(begin, STREAM_END, m_nUnread));
@@ -144,7 +153,10 @@ int CServerConnection::receiveToFile(std::ostream& file)
             return 0;
         pause();
     }
-    expectLateReply(STREAM_END);
+    // The server sends the whole stream or nothing (a log it cannot open): only a
+    // stream that has begun can still end later.
+    if (arrived)
+        expectLateReply(STREAM_END);
     return 0;
 }
 

@@ -126,6 +126,9 @@ void CSessionList::DestroyInstance()
 
 void CSessionList::fillFromReplies(std::span<const std::string> elements)
 {
+    // A refresh keeps the sort the operator chose.
+    const int sortColumn = m_nSortColumn;
+    const int ascending = m_nSortAscending;
     clear();
     for (size_t i = 1; i < elements.size(); ++i)
     {
@@ -133,6 +136,8 @@ void CSessionList::fillFromReplies(std::span<const std::string> elements)
         for (Column& column : m_aColumns)
             Append(column, nextField(record, u';'));
     }
+    if (sortColumn >= 0)
+        applySort(sortColumn, ascending);
 }
 
 void CSessionList::addSession(std::u16string_view sessionId, std::u16string_view connectTime,
@@ -200,7 +205,11 @@ void CSessionList::sortBy(int column)
 {
     TQ_ASSERT(column >= 0 && column < COLUMN_COUNT);
     TQ_ASSERT_TEXT(validArrays(), "TRUE == validArrays()");
-    const int direction = m_anDirections[static_cast<size_t>(column)] == 0 ? 1 : 0;
+    applySort(column, m_anDirections[static_cast<size_t>(column)] == 0 ? 1 : 0);
+}
+
+void CSessionList::applySort(int column, int direction)
+{
     // The sort runs on ranked row numbers; then every column's strings move once
     // into the new order.
     std::vector<RankedRow> rows = RankRows(m_aColumns[static_cast<size_t>(column)]);

@@ -23,7 +23,8 @@ public:
     CSessionList() = default;
 
     // From the elements of a LIST reply: element 0 is the count, each further one a
-    // record "id;connect;activity;seen" (fields split outside double quotes).
+    // record "id;connect;activity;seen" (fields split outside double quotes). The
+    // sort column and direction stay and apply to the new rows.
     void fillFromReplies(std::span<const std::string> elements);
     void addSession(std::u16string_view sessionId, std::u16string_view connectTime,
                     std::u16string_view timeOfLastActivity, std::u16string_view timeLastSeen);
@@ -55,6 +56,8 @@ public:
 private:
     using Column = std::vector<std::u16string>;
     const std::u16string& cell(int column, int index) const;
+    // Sorts by `column`, ascending when `direction` is 1.
+    void applySort(int column, int direction);
     bool validArrays() const;
 
     std::array<Column, COLUMN_COUNT> m_aColumns;

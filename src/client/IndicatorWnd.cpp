@@ -317,7 +317,8 @@ CIndicatorWnd::PaintPlan CIndicatorWnd::Paint(const IndicatorRect& client) const
     plan.offColor = m_crOff;
     plan.onColor = m_crOn;
     plan.textArea = layout.text;
-    plan.text = LinkQualityText(m_nLinkQuality);
+    // Between sessions there is no link to measure: "Idle", as the tray's idle image.
+    plan.text = m_bSessionActive ? LinkQualityText(m_nLinkQuality) : std::string(IDLE_TEXT);
     plan.textColor = m_crText;
     return plan;
 }

@@ -28,6 +28,8 @@ class CIndicatorWnd : public IIndicator
     // Tray images: FIRST_TRAY_IMAGE + quality / 10 while a session runs, else IDLE_TRAY_IMAGE.
     static constexpr int FIRST_TRAY_IMAGE = 129;
     static constexpr int IDLE_TRAY_IMAGE = 140;
+    // The indicator's text while no session runs.
+    static constexpr const char* IDLE_TEXT = "Idle";
     // A perfect link hides the window after this time ...
     static constexpr uint32_t AUTO_HIDE_DELAY_MS = 3000;
     // ... or after this one once the user has shown or moved it.
@@ -87,6 +89,7 @@ class CIndicatorWnd : public IIndicator
     int GetLinkQuality() const { return m_nLinkQuality; }
     int GetTrayImage() const { return m_nTrayImage; }
     int GetAlpha() const { return m_nAlpha; }
+    int GetListenPort() const { return m_nListenPort; }
 
   private:
     void ReadSettings(const CSettings& settings);

@@ -67,13 +67,14 @@ bool CSettings::Load(const std::string& filename)
     {
         return false;
     }
+    m_droppedLines.clear();
     std::string line;
     while (ReadLinePiece(file, line, LINE_PIECE_SIZE))
     {
         StripLineEnd(line);
         if (line.starts_with("//"))
         {
-            SetValue(line, "");
+            KeepIfDropped(SetValue(line, ""), line);
             continue;
         }
         std::string name;
@@ -85,9 +86,18 @@ bool CSettings::Load(const std::string& filename)
         }
         Trim(name);
         Trim(value);
-        SetValue(name, value);
+        KeepIfDropped(SetValue(name, value), line);
     }
     return true;
+}
+
+void CSettings::KeepIfDropped(bool stored, const std::string& line)
+{
+    // A line past the table is not read, but a save must not lose it from the file.
+    if (!stored)
+    {
+        m_droppedLines.push_back(line);
+    }
 }
 
 bool CSettings::Save(const std::string& filename)
@@ -105,6 +115,10 @@ bool CSettings::Save(const std::string& filename)
             file << '=' << m_values[i];
         }
         file << "\r\n";
+    }
+    for (const std::string& line : m_droppedLines)
+    {
+        file << line << "\r\n";
     }
     return true;
 }

@@ -24,7 +24,8 @@ public:
     const std::string& GetFolder() const { return m_pszFolder; }
     // Reads "<folder>/<filename>"; false if it cannot be opened (the table is unchanged).
     bool Load(const std::string& filename);
-    // Writes every slot in order; false if the file cannot be created.
+    // Writes every slot in order, then the lines that found no slot when loaded; false
+    // if the file cannot be created.
     bool Save(const std::string& filename);
     // The value of the first slot with that name, or nullopt.
     std::optional<std::string> GetValue(std::string_view name) const;
@@ -46,10 +47,13 @@ private:
     // A line that finds no free slot: logged, or written to stderr once while the
     // log has no file yet.
     void ReportOverflow();
+    void KeepIfDropped(bool stored, const std::string& line);
     static std::unique_ptr<CSettings> m_pSingleton;
 
     std::string m_pszFolder;
     std::vector<std::string> m_names;
     std::vector<std::string> m_values;
     bool m_bOverflowReported = false;
+    // Lines of the file past the 250 slots, kept as read.
+    std::vector<std::string> m_droppedLines;
 };

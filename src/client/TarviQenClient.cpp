@@ -103,6 +103,10 @@ bool CClientApplication::Startup()
     ReadConfig();
     m_pLog->Print(CLog::LEVEL_INFO, "%s v%s (client) started on port %d.", PRODUCT_NAME, VERSION,
                   m_config.nListenPort);
+    if (!m_pszStartNotice.empty())
+    {
+        m_pLog->Print(CLog::LEVEL_INFO, "%s", m_pszStartNotice.c_str());
+    }
     if (!m_pIndicator->Create())
     {
         return FailAndRelease("Failed to create indicator window.");
@@ -148,7 +152,7 @@ bool CClientApplication::OpenLogFile()
     {
         return FailAndRelease("Error, No log file name provided");
     }
-    m_pLog->SetFilename(MakeHostText(logFile));
+    m_pLog->SetFilename(InProgramFolder(MakeHostText(logFile)));
     if (!m_pLog->CanWrite())
     {
         return FailAndRelease("Error, failed to open logfile " + logFile);
@@ -213,9 +217,19 @@ void CClientApplication::ReadConfig()
     m_config.nHostPort = settings.GetNumber("HostPort");
     m_config.bProxyAware = settings.GetSwitch("ProxyAwareApplication");
     m_config.bOutputStatistics = settings.GetSwitch("OutputStatistics");
-    m_config.pszStatisticsFolder = settings.GetText("StatisticsFolder");
+    m_config.pszStatisticsFolder = InProgramFolder(settings.GetText("StatisticsFolder"));
     m_config.bIgnoreBindError = settings.GetSwitch("IgnoreBindError");
     m_config.bSavePosition = settings.GetSwitch("IndicatorSavePosition");
+}
+
+std::string CClientApplication::InProgramFolder(const std::string& path) const
+{
+    // Relative paths name places in the program folder, wherever the client was started.
+    if (path.empty() || path.front() == '/')
+    {
+        return path;
+    }
+    return m_pszFolder + "/" + path;
 }
 
 // ---- Main loop -------------------------------------------------------------
@@ -282,18 +296,15 @@ bool CClientApplication::OpenListener(CProxyTCPListener& listener)
     return false;
 }
 
-// Stands for the window-message step: the quit request, then a moved indicator.
+// Stands for the window-message step: a moved indicator, then the quit request. The
+// flag is read first so that a drag just before Exit is saved on the way out.
 bool CClientApplication::QuitRequested()
 {
-    if (m_quitEvent.IsSet())
-    {
-        return true;
-    }
     if (m_pIndicator->takeMovedFlag() && m_config.bSavePosition)
     {
         SaveIndicatorPosition();
     }
-    return false;
+    return m_quitEvent.IsSet();
 }
 
 void CClientApplication::SaveIndicatorPosition()

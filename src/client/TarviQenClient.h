@@ -45,6 +45,8 @@ class CClientApplication
     void Shutdown();
     // Asks the main loop to end; may be called from any thread.
     void RequestQuit() { m_quitEvent.Set(); }
+    // A line for the log once it is open (why the windows are missing, say).
+    void SetStartNotice(std::string text) { m_pszStartNotice = std::move(text); }
 
   private:
     // The settings that the main loop reads, taken once at start-up.
@@ -68,6 +70,7 @@ class CClientApplication
     bool CheckRequiredSettings();
     bool ApplyLogSettings();
     void ReadConfig();
+    std::string InProgramFolder(const std::string& path) const;
 
     bool OpenListener(CProxyTCPListener& listener);
     bool QuitRequested();
@@ -85,6 +88,7 @@ class CClientApplication
     CLog* m_pLog = nullptr;
     CSettings* m_pSettings = nullptr;
     std::string m_pszFolder;
+    std::string m_pszStartNotice;
     Config m_config;
     CEvent m_quitEvent;
     CProxyStats m_stats;

@@ -6,12 +6,15 @@
 #include "client/TarviQenClient.h"
 #include "client/qt/ClientGui.h"
 #include "platform/Display.h"
+#include "platform/ProgramPath.h"
 #include "platform/SignalWatcher.h"
+#include "platform/X11Display.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace
 {
@@ -37,10 +40,11 @@ bool AsksForHelp(int argc, char** argv)
     return false;
 }
 
-int RunHeadless()
+int RunHeadless(std::string notice = {})
 {
     CClientApplication application(std::make_unique<CHeadlessIndicator>(),
                                    CSystemSocketLayer::Instance(), CSystemClock::Instance());
+    application.SetStartNotice(std::move(notice));
     CSignalWatcher watcher({SIGINT, SIGTERM}, [&application](int) { application.RequestQuit(); });
     return application.Run();
 }
@@ -59,6 +63,15 @@ int main(int argc, char** argv)
     IgnoreBrokenPipeSignal();
     if (HasDesktopDisplay())
     {
+        // Qt would abort on an X display it cannot open; the tunnel runs without windows.
+        const std::string display = GetEnvironment("DISPLAY").value_or("");
+        if (UsesX11Platform() && !CanOpenX11Display())
+        {
+            const std::string notice = "Cannot open display '" + display +
+                                       "': running without tray icon and indicator.";
+            std::fprintf(stderr, "%s\n", notice.c_str());
+            return RunHeadless(notice);
+        }
         return RunClientWithWindows(argc, argv);
     }
     return RunHeadless();

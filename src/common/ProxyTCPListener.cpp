@@ -45,7 +45,9 @@ bool CProxyTCPListener::init(int port)
     // The port can be bound again at once after a restart or a failed port change,
     // while connections of the old listener linger.
     m_sockets.SetReuseAddress(sock);
-    if (!m_sockets.Bind(sock, MakeSocketAddress(ANY_ADDRESS, static_cast<uint16_t>(m_nPort))))
+    // A listener for local applications only is not reachable from the network at all.
+    const uint32_t address = m_bLocalOnly ? AddressFromBytes(127, 0, 0, 1) : ANY_ADDRESS;
+    if (!m_sockets.Bind(sock, MakeSocketAddress(address, static_cast<uint16_t>(m_nPort))))
     {
         const int error = m_sockets.GetLastError();
         m_pLog->Print(CLog::LEVEL_ERROR, "Error: Unable to bind listen socket (%d) %s.", error,

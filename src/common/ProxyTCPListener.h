@@ -15,9 +15,10 @@ public:
     CProxyTCPListener(const CProxyTCPListener&) = delete;
     CProxyTCPListener& operator=(const CProxyTCPListener&) = delete;
 
-    // Accept connections only from 127.0.0.1 (call before init).
+    // Listen on 127.0.0.1 only and accept connections only from there (call before init).
     void SetLocalOnly() { m_bLocalOnly = true; }
-    // Opens the socket on every local address and `port`; refuses port 0 silently.
+    // Opens the socket on every local address (127.0.0.1 when local only) and `port`;
+    // refuses port 0 silently.
     bool init(int port);
     // Takes at most one waiting connection; false only on a real error.
     bool checkForNewConnection();

@@ -8,6 +8,7 @@
 #include "platform/Event.h"
 #include "platform/MessageBox.h"
 #include "platform/ProgramPath.h"
+#include "platform/Registry.h"
 #include "platform/ServiceManager.h"
 #include "platform/SignalWatcher.h"
 #include "platform/ThreadedHostResolver.h"
@@ -303,8 +304,34 @@ int ReportOutcome(bool succeeded, const char* success, const char* failure)
     return succeeded ? 0 : 1;
 }
 
+// -debug without a settings key: where the key was looked for and how to create it.
+int ReportMissingSettings()
+{
+    const std::string keyFile =
+        CRegistryKey::KeyFilePath(RegistryHive::LocalMachine, CServerSettings::REGISTRY_KEY);
+    std::fprintf(stderr,
+                 "No settings found in %s (TARVIQEN_REGISTRY chooses the folder).\n"
+                 "Run TarviQenServer -install to create them with their defaults.\n",
+                 keyFile.c_str());
+    std::fflush(stderr);
+    return 1;
+}
+
 int RunSwitch(Switch command, int argc, char** argv)
 {
+    if (command == Switch::Help)
+    {
+        PrintUsage(); // needs no settings
+        DestroySettingsAndLog();
+        return 0;
+    }
+    int error = 0;
+    if (command == Switch::Debug &&
+        !CRegistryKey::Open(RegistryHive::LocalMachine, CServerSettings::REGISTRY_KEY, error))
+    {
+        DestroySettingsAndLog();
+        return ReportMissingSettings();
+    }
     CServerSettings* pSettings = CServerSettings::GetInstance();
     if (command == Switch::Install && !pSettings->AnyValueStored() && !pSettings->CreateDefaults())
     {
@@ -320,7 +347,7 @@ int RunSwitch(Switch command, int argc, char** argv)
     if (!pSettings->Load(true))
     {
         CServerSettings::DestroyInstance();
-        return command == Switch::Install ? 1 : 0;
+        return command == Switch::Install || command == Switch::Debug ? 1 : 0;
     }
     InitLogFromSettings();
     int status = 0;
@@ -346,7 +373,6 @@ int RunSwitch(Switch command, int argc, char** argv)
         break;
     case Switch::Help:
     case Switch::None:
-        PrintUsage();
         break;
     }
     DestroySettingsAndLog();
@@ -504,8 +530,9 @@ void RunAsConsole(int argc, char** argv)
 {
     gpLog->Print(CLog::LEVEL_DEBUG, "Debugging %s.", SERVICE_DISPLAY_NAME);
     CConsoleKeyboard keyboard; // gives the terminal back when the run ends
-    CSignalWatcher watcher({SIGINT, SIGQUIT}, [](int signo) {
-        ConsoleControlHandler(signo == SIGINT ? CTRL_C_EVENT : CTRL_BREAK_EVENT);
+    // SIGTERM (kill, a session's end) stops the run as Ctrl+C does.
+    CSignalWatcher watcher({SIGINT, SIGQUIT, SIGTERM}, [](int signo) {
+        ConsoleControlHandler(signo == SIGQUIT ? CTRL_BREAK_EVENT : CTRL_C_EVENT);
     });
     g_pConsoleKeyboard = &keyboard;
     RunServer(argc, argv);

@@ -291,6 +291,22 @@ TEST_F(ServerConnectionTest, LogDownloadHasFiftyPollsWhateverArrives)
     EXPECT_EQ(m_connection.getReply(0), "2");
 }
 
+TEST_F(ServerConnectionTest, LogDownloadWithoutAnyAnswerLeavesTheNextCommandAlone)
+{
+    Connect();
+    m_connection.sendCommand("VIEWLOG\r"); // a server that cannot open its log says nothing
+    std::ostringstream file;
+    EXPECT_EQ(m_connection.receiveToFile(file), 0);
+    EXPECT_EQ(m_waits.waits, 50);
+    EXPECT_EQ(m_server.ReadLineNow(), "VIEWLOG");
+    for (const char* level : {"{2}", "{3}"})
+    {
+        AnswerAtFirstWait("GET LogLevel", level);
+        ASSERT_EQ(m_connection.sendAndWait("GET", "LogLevel"), 1);
+        EXPECT_EQ(m_connection.getReply(0), std::string(level).substr(1, 1));
+    }
+}
+
 TEST_F(ServerConnectionTest, LogDownloadIntoAFileThatFailsIsAFailure)
 {
     Connect();
@@ -337,6 +353,22 @@ TEST_F(ServerConnectionTest, ServerGoingAwayDuringACommand)
     EXPECT_EQ(m_connection.getServer(), nullptr);
 }
 
+TEST_F(ServerConnectionTest, CheckingThePeerSendsNothingAndNoticesItsClose)
+{
+    Connect();
+    m_connection.setStatusWnd(&m_status);
+    m_server.SendNow("{stray}");
+    EXPECT_TRUE(WaitUntil([this] { return m_connection.checkPeer(); }, 1s));
+    EXPECT_EQ(m_server.ReadLineNow(50ms), "<none>");
+    AnswerAtFirstWait("GET LogLevel", "{2}");
+    ASSERT_EQ(m_connection.sendAndWait("GET", "LogLevel"), 1);
+    EXPECT_EQ(m_connection.getReply(0), "2");
+    m_server.CloseNow();
+    EXPECT_TRUE(WaitUntil([this] { return !m_connection.checkPeer(); }, 5s));
+    EXPECT_EQ(m_status.Last(), "Network error.");
+    EXPECT_EQ(m_connection.getState(), CServerConnection::Failed);
+}
+
 TEST_F(ServerConnectionTest, ConnectDialogLogic)
 {
     m_server.Start(); // never answers the login
@@ -352,6 +384,28 @@ TEST_F(ServerConnectionTest, ConnectDialogLogic)
     EXPECT_EQ(m_status.Last(), "Aborted.");
     EXPECT_EQ(dialog.buttonText(), std::string("Close"));
     EXPECT_TRUE(dialog.cancel());
+}
+
+TEST_F(ServerConnectionTest, ConnectDialogExplainsALoginWithoutAnswer)
+{
+    m_server.Start(); // another console holds the server: LOGIN is never answered
+    m_connection.setServer(CServerDefinition(u"Fake", u"127.0.0.1", m_server.Port(), u"pw"));
+    CConnectProgress dialog(m_connection);
+    dialog.open(&m_status, &m_progress);
+    int loginTicks = 0;
+    int noteAt = -1;
+    for (int tick = 0; tick < 2000 && loginTicks < 100; ++tick)
+    {
+        ASSERT_EQ(dialog.tick(), CConnectProgress::Running);
+        loginTicks += m_connection.getState() == CServerConnection::LoginWait ? 1 : 0;
+        if (dialog.showLoginNote())
+            noteAt = loginTicks;
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(noteAt, CConnectProgress::LOGIN_NOTE_TICKS);
+    EXPECT_EQ(m_status.Last(), "Logging in...");
+    // The bar follows the wait for the answer (the tick that sent LOGIN waited for none).
+    EXPECT_EQ(m_progress.positions.back(), loginTicks - 1);
 }
 
 TEST_F(ServerConnectionTest, ConnectDialogSucceeds)

@@ -66,10 +66,9 @@ TEST(SessionListTest, FillFromListReplies)
     const std::vector<std::string> replies = {
         "3", "10.0.0.1:5000;2024-03-05 14:07:09.042;2024-03-05 14:07:12;2024-03-05 14:07:40",
         "no separators at all", "\"a;b\";c;d;e;f;g"};
-    list.sortBy(0);
     list.fillFromReplies(replies);
     ASSERT_EQ(list.getCount(), 3);
-    EXPECT_EQ(list.getSortColumn(), -1); // a fill forgets the sort
+    EXPECT_EQ(list.getSortColumn(), -1);
     EXPECT_EQ(list.getSessionID(0), u"10.0.0.1:5000");
     EXPECT_EQ(list.getConnectTime(0), u"2024-03-05 14:07:09.042");
     EXPECT_EQ(list.getTimeOfLastActivity(0), u"2024-03-05 14:07:12");
@@ -81,6 +80,17 @@ TEST(SessionListTest, FillFromListReplies)
     EXPECT_EQ(list.getTimeLastSeen(2), u"e"); // fields beyond the fourth are ignored
     for (int c = 0; c < CSessionList::COLUMN_COUNT; ++c)
         EXPECT_EQ(list.getHeaderText(c), CSessionList::COLUMN_NAMES[static_cast<size_t>(c)]);
+
+    // A refresh keeps the sort column and direction; the next click reverses it.
+    list.sortBy(0);
+    list.sortBy(0);
+    list.fillFromReplies(replies);
+    EXPECT_EQ(list.getSortColumn(), 0);
+    EXPECT_EQ(list.getSortAscending(), 0);
+    EXPECT_EQ(Column(list, 0),
+              (std::vector<std::u16string>{u"no separators at all", u"a;b", u"10.0.0.1:5000"}));
+    list.sortBy(0);
+    EXPECT_EQ(list.getSessionID(0), u"10.0.0.1:5000");
 }
 
 class SortTest : public ::testing::Test

@@ -161,6 +161,20 @@ TEST_F(ClientApplicationTest, RunsUntilQuitAndEchoesTheLogToStandardError)
     EXPECT_EQ(StatisticsFileCount(m_dir.Path()), 0u);
 }
 
+TEST_F(ClientApplicationTest, RelativePathsLieInTheProgramFolder)
+{
+    // The test runs elsewhere than TARVIQEN_FOLDER, as a client started from a menu.
+    ASSERT_NE(std::filesystem::current_path(), std::filesystem::path(m_dir.Path()));
+    SetSetting(m_settings, "LogFile", "relative.log");
+    SetSetting(m_settings, "StatisticsFolder", "stats");
+    WriteSettings(m_settings);
+    RunAndQuit();
+    EXPECT_TRUE(Boxes().empty());
+    EXPECT_NE(ReadFile(m_dir.File("relative.log")).find("(client) started on port"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists("relative.log"));
+}
+
 TEST_F(ClientApplicationTest, ListenerThatCannotOpenEndsTheProgram)
 {
     uint16_t port = 0;
@@ -281,4 +295,17 @@ TEST_F(ClientApplicationTest, MovedIndicatorPositionIsSavedOnlyWhenAsked)
         EXPECT_TRUE(file.starts_with("// client settings\r\n"));
     }
     EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_F(ClientApplicationTest, ADragJustBeforeExitIsSaved)
+{
+    SetSetting(m_settings, "IndicatorSavePosition", "1");
+    WriteSettings(m_settings);
+    CClientApplication application(std::make_unique<DraggedIndicator>([] {}),
+                                   CSystemSocketLayer::Instance(), CSystemClock::Instance());
+    application.RequestQuit(); // Exit came before the loop saw the drag
+    EXPECT_EQ(application.Run(), 0);
+    EXPECT_NE(ReadFile(m_dir.File("TarviQenClientSettings.txt"))
+                  .find("IndicatorXPos=321\r\nIndicatorYPos=-45\r\n"),
+              std::string::npos);
 }

@@ -398,4 +398,9 @@ TEST_F(IndicatorWndTest, PaintPlanUsesTheColoursAndTheLayout)
     EXPECT_EQ(plan.bar.on, (IndicatorRect{3, 13, 37, 45}));
     EXPECT_EQ(plan.textArea, (IndicatorRect{1, 45, 39, 59}));
     EXPECT_EQ(plan.text, "75%");
+    // Between sessions the indicator says so instead of showing a dead link's 0 %.
+    m_indicator.setLinkQuality(0);
+    EXPECT_EQ(m_indicator.Paint({0, 0, 40, 60}).text, "0%");
+    m_indicator.sessionEnded();
+    EXPECT_EQ(m_indicator.Paint({0, 0, 40, 60}).text, "Idle");
 }

@@ -103,7 +103,7 @@ TEST_F(SettingsTest, LongLinesAreReadInPieces)
     EXPECT_EQ(Value(std::string(92, 'z').c_str()), "");
 }
 
-TEST_F(SettingsTest, ExtraLinesBeyondTheTableAreIgnored)
+TEST_F(SettingsTest, ExtraLinesBeyondTheTableAreIgnoredButKept)
 {
     std::string content;
     for (int i = 0; i < CSettings::MAX_SETTINGS - 1; ++i)
@@ -115,12 +115,18 @@ TEST_F(SettingsTest, ExtraLinesBeyondTheTableAreIgnored)
     EXPECT_TRUE(m_pSettings->SetValue("Last", "2")); // an existing name still changes
 
     // Before the log is open the overflow is said once on stderr.
+    CSettings::DestroyInstance();
+    m_pSettings = CSettings::GetInstance();
+    m_pSettings->SetFolder(m_dir.Path());
     testing::internal::CaptureStderr();
     ASSERT_TRUE(Load(content + "Extra1=1\nExtra2=2\n"));
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "Error, settings file has more than 250 lines; line ignored.\n");
     EXPECT_EQ(Value("Extra1"), "<none>");
     EXPECT_EQ(m_pSettings->GetCount(), CSettings::MAX_SETTINGS);
+    // A save (the indicator's position) keeps them in the file, in their place.
+    ASSERT_TRUE(m_pSettings->Save("s.txt"));
+    EXPECT_TRUE(ReadFile(m_dir.File("s.txt")).ends_with("Last=1\r\nExtra1=1\r\nExtra2=2\r\n"));
 
     // With a log file it is logged at Error.
     CLog::GetInstance()->SetFilename(m_dir.File("log.txt"));

@@ -55,6 +55,9 @@ TEST_F(ListenerTest, LocalOnlyRefusesOtherAddresses)
     listener.SetLocalOnly();
     const uint16_t port = FreeTcpPort();
     ASSERT_TRUE(listener.init(port));
+    SocketAddress bound;
+    ASSERT_TRUE(SocketLocalAddress(listener.GetListenSocket(), bound));
+    EXPECT_EQ(bound, MakeSocketAddress(AddressFromBytes(127, 0, 0, 1), port)) << "loopback only";
 
     // 127.0.0.2 is on this machine but is not 127.0.0.1: closed at once.
     const SOCKET stranger = ConnectFrom(AddressFromBytes(127, 0, 0, 2), port);

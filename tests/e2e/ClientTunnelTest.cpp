@@ -197,6 +197,8 @@ TEST(ClientTunnelTest, ClientWithWindowsCarriesTheBytesLikeTheHeadlessOne)
     ClientProcess client(Address(server.ClientPort()), host.Port());
     client.Set("IndicatorAutoShowAndHide", "1");
     client.UseOffscreenWindows();
+    // The launcher's first-start hint reaches the log (and a box where one can be seen).
+    client.SetEnvironment("TARVIQEN_NOTICE", "Created the settings; set ProxyServer1 there.");
     ASSERT_TRUE(client.Start());
 
     const std::string data = RandomBytes(256 * 1024, 5);
@@ -220,6 +222,30 @@ TEST(ClientTunnelTest, ClientWithWindowsCarriesTheBytesLikeTheHeadlessOne)
     EXPECT_EQ(client.Stop(), 0);
     const std::string log = client.Log();
     EXPECT_EQ(CountOf(log, "No system tray available"), 1) << log;
+    EXPECT_EQ(CountOf(log, "Created the settings; set ProxyServer1 there."), 1);
     EXPECT_NE(log.find("Shutdown initiated by user."), std::string::npos);
     EXPECT_NE(log.find("Ostrivel Tarvi*Qen Client v1.0.9 (client) stopped."), std::string::npos);
+}
+
+// A stale DISPLAY (after ssh or a logout) would make Qt abort the program.
+TEST(ClientTunnelTest, ADisplayThatCannotBeOpenedLeavesTheClientHeadless)
+{
+    if (FileExists("/tmp/.X11-unix/X97"))
+        GTEST_SKIP() << "display :97 exists on this machine";
+    ServerProcess server;
+    ASSERT_TRUE(server.Start());
+    TcpEchoHost host;
+    ClientProcess client(Address(server.ClientPort()), host.Port());
+    client.UseDisplay(":97");
+    ASSERT_TRUE(client.Start()) << client.Stderr();
+    {
+        Application app;
+        ASSERT_TRUE(app.Connect(client.ListenPort()));
+        EXPECT_EQ(app.Echo("no windows"), "no windows");
+    }
+    EXPECT_EQ(client.Stop(), 0);
+    const std::string notice =
+        "Cannot open display ':97': running without tray icon and indicator.";
+    EXPECT_NE(client.Log().find(notice), std::string::npos) << client.Log();
+    EXPECT_NE(client.Stderr().find(notice), std::string::npos);
 }

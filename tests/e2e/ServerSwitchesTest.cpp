@@ -215,17 +215,30 @@ TEST_F(ServerSwitchesTest, StartStopAndRemoveDriveTheServiceManager)
 
 TEST_F(ServerSwitchesTest, UnreadableSettingsEndTheProgramEarly)
 {
-    // No key at all: every switch ends at once, silently.
-    for (const char* command : {"-start", "-stop", "-remove", "-debug", "-help"})
+    // No key at all: the service switches end at once, silently; -help prints the
+    // usage all the same; -debug says where it looked and how to create the key.
+    for (const char* command : {"-start", "-stop", "-remove"})
     {
         const RunResult result = Run({command});
         EXPECT_EQ(result.status, 0) << command;
         EXPECT_EQ(result.out, "") << command;
         EXPECT_EQ(result.err, "") << command;
     }
+    for (const char* command : {"-help", "-what"})
+    {
+        const RunResult help = Run({command});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_EQ(help.out, kUsage);
+        EXPECT_EQ(help.err, "");
+    }
+    const RunResult debug = Run({"-debug"});
+    EXPECT_EQ(debug.status, 1);
+    EXPECT_EQ(debug.out, "");
+    EXPECT_NE(debug.err.find(KeyFile()), std::string::npos) << debug.err;
+    EXPECT_NE(debug.err.find("TarviQenServer -install"), std::string::npos) << debug.err;
     EXPECT_EQ(Calls(), "");
 
-    // A key missing a value: the message box, then status 0 (1 for install).
+    // A key missing a value: the message box, then status 0 (1 for install and debug).
     WriteKey("\"ClientPort\"=dword:00001b58\n");
     const std::string box = "Ostrivel Tarvi*Qen Server: Failed to read settings.\n";
     const RunResult start = Run({"-start"});
@@ -235,6 +248,9 @@ TEST_F(ServerSwitchesTest, UnreadableSettingsEndTheProgramEarly)
     const RunResult install = Run({"-install"});
     EXPECT_EQ(install.status, 1);
     EXPECT_EQ(install.err, box);
+    const RunResult debugBroken = Run({"-debug"});
+    EXPECT_EQ(debugBroken.status, 1);
+    EXPECT_EQ(debugBroken.err, box);
     EXPECT_FALSE(FileExists(UnitFile()));
     const RunResult service = Run({});
     EXPECT_EQ(service.status, 0);
@@ -275,9 +291,9 @@ TEST_F(ServerSwitchesTest, ServiceModeRunsUntilSigterm)
     EXPECT_EQ(Calls(), "");
 }
 
-TEST_F(ServerSwitchesTest, ConsoleModeEndsOnCtrlCAndCtrlBreak)
+TEST_F(ServerSwitchesTest, ConsoleModeEndsOnCtrlCCtrlBreakAndSigterm)
 {
-    for (const int signo : {SIGINT, SIGQUIT})
+    for (const int signo : {SIGINT, SIGQUIT, SIGTERM})
     {
         ServerProcess server;
         ASSERT_TRUE(server.Start()) << server.Log();

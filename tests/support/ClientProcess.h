@@ -22,6 +22,9 @@ class ClientProcess
     void Set(const std::string& name, const std::string& value);
     // The tray icon and indicator on Qt's offscreen platform instead of headless.
     void UseOffscreenWindows() { m_env["QT_QPA_PLATFORM"] = "offscreen"; }
+    // An X display instead of headless, Qt's platform left to the client.
+    void UseDisplay(const std::string& display) { m_env["DISPLAY"] = display; }
+    void SetEnvironment(const std::string& name, const std::string& value) { m_env[name] = value; }
     // Writes the settings, starts the program and waits for its start line.
     bool Start();
     // SIGINT and the exit status, -1 if it did not end in time.

@@ -2,6 +2,7 @@
 
 #include "admin/ConsoleCommands.h"
 #include "admin/qt/AdminIcon.h"
+#include "common/qt/TitleFit.h"
 
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -24,4 +25,5 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(buttons);
+    FitTitle(*this);
 }

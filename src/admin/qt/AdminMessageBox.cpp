@@ -1,6 +1,7 @@
 #include "admin/qt/AdminMessageBox.h"
 
 #include "admin/ConsoleCommands.h"
+#include "common/qt/TitleFit.h"
 
 #include <QMessageBox>
 
@@ -14,17 +15,24 @@ bool AskQuestion(QWidget* parent, const QString& text)
 {
     if (g_question)
         return g_question(parent, text);
-    return QMessageBox::question(parent, QString::fromUtf8(PROGRAM_TITLE), text,
-                                 QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes;
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8(PROGRAM_TITLE), text,
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    FitTitle(box);
+    return box.exec() == QMessageBox::Yes;
 }
 
 void ShowError(QWidget* parent, const QString& text)
 {
     if (g_error)
+    {
         g_error(parent, text);
-    else
-        QMessageBox::critical(parent, QString::fromUtf8(PROGRAM_TITLE), text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, QString::fromUtf8(PROGRAM_TITLE), text,
+                    QMessageBox::Ok, parent);
+    FitTitle(box);
+    box.exec();
 }
 
 void SetQuestionHandler(QuestionHandler handler)

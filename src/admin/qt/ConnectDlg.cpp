@@ -1,6 +1,7 @@
 #include "admin/qt/ConnectDlg.h"
 
 #include "admin/ServerConnection.h"
+#include "common/qt/TitleFit.h"
 
 #include <QCloseEvent>
 #include <QDialogButtonBox>
@@ -28,6 +29,10 @@ void CConnectDlg::createControls()
     setModal(true);
     m_pStatus = new QLabel(this);
     m_pStatus->setMinimumWidth(300);
+    m_pStatus->setWordWrap(true); // an error text with its code and name stays whole
+    m_pNote = new QLabel(this);
+    m_pNote->setWordWrap(true);
+    m_pNote->hide();
     m_pProgress = new QProgressBar(this);
     m_pProgress->setTextVisible(false);
     m_pButton = new QPushButton(tr("Abort"), this);
@@ -37,6 +42,7 @@ void CConnectDlg::createControls()
     buttons->addWidget(m_pButton);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_pStatus);
+    layout->addWidget(m_pNote);
     layout->addWidget(m_pProgress);
     layout->addLayout(buttons);
     m_timer.setInterval(static_cast<int>(CConnectProgress::TIMER_INTERVAL_MS));
@@ -48,6 +54,11 @@ QString CConnectDlg::statusText() const
     return m_pStatus->text();
 }
 
+QString CConnectDlg::noteText() const
+{
+    return m_pNote->isHidden() ? QString() : m_pNote->text();
+}
+
 void CConnectDlg::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
@@ -55,13 +66,20 @@ void CConnectDlg::showEvent(QShowEvent* event)
         return;
     m_bStarted = true;
     setWindowTitle(QString::fromStdString(m_progress.title()));
+    FitTitle(*this);
     m_progress.open(this, this);
     m_timer.start();
 }
 
 void CConnectDlg::onTimer()
 {
-    switch (m_progress.tick())
+    const CConnectProgress::Outcome outcome = m_progress.tick();
+    if (m_progress.showLoginNote())
+    {
+        m_pNote->setText(tr(CConnectProgress::LOGIN_NOTE));
+        m_pNote->show();
+    }
+    switch (outcome)
     {
     case CConnectProgress::Succeeded:
         m_timer.stop();

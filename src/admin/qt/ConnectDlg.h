@@ -24,6 +24,8 @@ public:
     ~CConnectDlg() override;
 
     QString statusText() const;
+    // The note under the status line; empty while it is not shown.
+    QString noteText() const;
     QPushButton* button() const { return m_pButton; }
     QProgressBar* progressBar() const { return m_pProgress; }
 
@@ -47,6 +49,7 @@ private:
     QTimer m_timer;
     bool m_bStarted = false;
     QLabel* m_pStatus = nullptr;
+    QLabel* m_pNote = nullptr;
     QProgressBar* m_pProgress = nullptr;
     QPushButton* m_pButton = nullptr;
 };

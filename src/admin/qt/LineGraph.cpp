@@ -91,6 +91,9 @@ void CLineGraph::paintEvent(QPaintEvent*)
     painter.setFont(small);
     const QFontMetrics metrics(small);
     const int line = metrics.height();
+    // The top of the scale lies under the scale's label, so that a line at the top (a
+    // perfect link) crosses neither the frame nor the label.
+    m_nTopRoom = line + 1;
 
     // The title on the left of the first line, the legend on its right.
     painter.setPen(palette().color(QPalette::Text));
@@ -111,16 +114,27 @@ void CLineGraph::paintEvent(QPaintEvent*)
         return;
     drawFrame(painter, plot);
     painter.setRenderHint(QPainter::Antialiasing);
-    for (const Series& series : m_series)
-        drawSeries(painter, plot, series);
+    // Each series is drawn narrower than the one before, on top of it: lines that run
+    // together (as much sent as received) still show both colours.
+    for (size_t index = 0; index < m_series.size(); ++index)
+        drawSeries(painter, plot, m_series[index],
+                   1.6 + 2.0 * static_cast<double>(m_series.size() - 1 - index));
+}
+
+double CLineGraph::valueY(const QRect& plot, double fraction) const
+{
+    return plot.bottom() - 1 - std::clamp(fraction, 0.0, 1.0) * (plot.height() - 2 - m_nTopRoom);
 }
 
 void CLineGraph::drawFrame(QPainter& painter, const QRect& plot) const
 {
     const QColor grid = palette().color(QPalette::Mid);
     painter.setPen(QPen(grid, 1, Qt::DotLine));
-    const int middle = plot.top() + plot.height() / 2;
-    painter.drawLine(plot.left(), middle, plot.right(), middle);
+    for (const double fraction : {0.5, 1.0})
+    {
+        const int y = static_cast<int>(std::lround(valueY(plot, fraction)));
+        painter.drawLine(plot.left(), y, plot.right(), y);
+    }
     painter.setPen(grid);
     painter.drawRect(plot.adjusted(0, 0, -1, -1));
 
@@ -132,7 +146,8 @@ void CLineGraph::drawFrame(QPainter& painter, const QRect& plot) const
     painter.drawText(axis, Qt::AlignRight | Qt::AlignVCenter, tr("now"));
 }
 
-void CLineGraph::drawSeries(QPainter& painter, const QRect& plot, const Series& series) const
+void CLineGraph::drawSeries(QPainter& painter, const QRect& plot, const Series& series,
+                            double penWidth) const
 {
     const double top = scaleTop();
     QPainterPath path;
@@ -141,16 +156,14 @@ void CLineGraph::drawSeries(QPainter& painter, const QRect& plot, const Series& 
     {
         const double age = std::max(0, TickDiff(m_nNewest, point.tick));
         const double x = plot.right() - age / m_nSpanMs * (plot.width() - 1);
-        // A little room above the top of the scale keeps the line off the frame.
-        const double y =
-            plot.bottom() - 1 - std::clamp(point.value / top, 0.0, 1.0) * (plot.height() - 5);
+        const double y = valueY(plot, point.value / top);
         if (first)
             path.moveTo(x, y);
         else
             path.lineTo(x, y);
         first = false;
     }
-    painter.setPen(QPen(series.color, 1.6));
+    painter.setPen(QPen(series.color, penWidth));
     painter.setBrush(Qt::NoBrush);
     if (series.points.size() == 1)
         painter.drawEllipse(path.currentPosition(), 1.5, 1.5);

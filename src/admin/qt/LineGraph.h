@@ -46,7 +46,10 @@ protected:
 private:
     double scaleTop() const;
     void drawFrame(class QPainter& painter, const QRect& plot) const;
-    void drawSeries(class QPainter& painter, const QRect& plot, const Series& series) const;
+    void drawSeries(class QPainter& painter, const QRect& plot, const Series& series,
+                    double penWidth) const;
+    // Where `fraction` of the scale lies in the plot; 1 keeps clear of the frame.
+    double valueY(const QRect& plot, double fraction) const;
 
     QString m_strTitle;
     double m_dFixedTop;
@@ -54,4 +57,6 @@ private:
     std::vector<Series> m_series;
     uint32_t m_nNewest = 0;
     uint32_t m_nSpanMs = 1;
+    // Pixels between the frame's top and the top of the scale.
+    int m_nTopRoom = 8;
 };

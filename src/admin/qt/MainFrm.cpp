@@ -3,19 +3,18 @@
 #include "admin/ServerConnection.h"
 #include "admin/ServerList.h"
 #include "admin/qt/AdminIcon.h"
+#include "admin/qt/DesktopOpener.h"
 #include "admin/qt/LockIndicators.h"
 #include "admin/qt/ServerBar.h"
 #include "admin/qt/SessionBar.h"
 #include "admin/qt/StatisticsBar.h"
 #include "platform/Clock.h"
 
-#include <QDesktopServices>
 #include <QDockWidget>
 #include <QLabel>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QStyle>
-#include <QUrl>
 
 namespace
 {
@@ -68,6 +67,7 @@ void CMainFrame::createActions()
     addCommand(AdminCommand::Properties, tr("&Properties"), &CMainFrame::onProperties);
     addCommand(AdminCommand::Refresh, tr("&Refresh"), &CMainFrame::onRefresh)
         ->setShortcut(QKeySequence(Qt::Key_F5));
+    addCommand(AdminCommand::Terminate, tr("&Terminate"), &CMainFrame::onTerminate);
     addCommand(AdminCommand::About, tr("&About..."), &CMainFrame::onAbout);
 }
 
@@ -84,6 +84,7 @@ void CMainFrame::createDockWindows()
     connect(m_pServerBar, &CServerBar::selectionChanged, this, &CMainFrame::updateActions);
     connect(m_pServerBar, &CServerBar::commandRequested, this, &CMainFrame::runCommand);
     connect(m_pSessionBar, &CSessionBar::terminateRequested, this, &CMainFrame::onTerminate);
+    connect(m_pSessionBar, &CSessionBar::selectionChanged, this, &CMainFrame::updateActions);
     m_pSessionBar->terminateAction()->setStatusTip(
         QString::fromUtf8(CommandPrompt(AdminCommand::Terminate)));
 }
@@ -137,6 +138,7 @@ void CMainFrame::createMenus()
 
     QMenu* sessions = menuBar()->addMenu(tr("S&essions"));
     sessions->addAction(m_actions[AdminCommand::Refresh]);
+    sessions->addAction(m_actions[AdminCommand::Terminate]);
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(m_actions[AdminCommand::About]);
@@ -158,6 +160,9 @@ void CMainFrame::createTimer()
     m_statisticsTimer.setInterval(STATISTICS_INTERVAL_MS);
     connect(&m_statisticsTimer, &QTimer::timeout, this, &CMainFrame::pollStatistics);
     m_statisticsTimer.start();
+    m_peerTimer.setInterval(PEER_CHECK_INTERVAL_MS);
+    connect(&m_peerTimer, &QTimer::timeout, this, &CMainFrame::checkServer);
+    m_peerTimer.start();
 }
 
 QAction* CMainFrame::commandAction(AdminCommand command) const
@@ -169,13 +174,15 @@ QAction* CMainFrame::commandAction(AdminCommand command) const
 void CMainFrame::setFileOpener(std::function<bool(const QString&)> opener)
 {
     if (!opener)
-        opener = [](const QString& path)
-        { return QDesktopServices::openUrl(QUrl::fromLocalFile(path)); };
+        opener = &OpenWithDesktopProgram;
     m_fileOpener = std::move(opener);
 }
 
 bool CMainFrame::isEnabled(AdminCommand command) const
 {
+    // Terminate follows the Sessions view's menu: it needs a selected session.
+    if (command == AdminCommand::Terminate && m_pSessionBar->selectedRows().empty())
+        return false;
     return IsCommandEnabled(
         command, {m_connection.isConnected(), m_pServerBar->selectedServer() != nullptr});
 }

@@ -31,6 +31,7 @@ class CMainFrame : public QMainWindow, private IConsolePrompts
 
 public:
     static constexpr int STATISTICS_INTERVAL_MS = 2000;
+    static constexpr int PEER_CHECK_INTERVAL_MS = 500;
 
     CMainFrame(CServerList& servers, CServerConnection& connection, CSessionList& sessions,
                ServerSettingValues& settings, QWidget* parent = nullptr);
@@ -68,6 +69,8 @@ public Q_SLOTS:
     void onExit();
     // One tick of the statistics timer.
     void pollStatistics();
+    // Notices, without sending, a server that closed the connection between commands.
+    void checkServer();
     // Enables every command by its rule.
     void updateActions();
 
@@ -108,6 +111,7 @@ private:
     CStatisticsBar* m_pStatisticsBar = nullptr;
     CLockIndicators* m_pLocks = nullptr;
     QTimer m_statisticsTimer;
+    QTimer m_peerTimer;
     CStatisticsHistory m_history;
     // The window shows a connection (title, sessions).
     bool m_bShownConnected = false;

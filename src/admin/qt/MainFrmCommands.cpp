@@ -17,6 +17,7 @@
 #include "admin/qt/WaitCursor.h"
 #include "platform/Clock.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QTableView>
 
@@ -282,6 +283,20 @@ void CMainFrame::pollStatistics()
     }
     m_statisticsTimer.start();
     afterCommand();
+}
+
+void CMainFrame::checkServer()
+{
+    // A command (or its question or error box) that is under way has the connection
+    // to itself and reports its own failure.
+    if (!m_bShownConnected || !m_connection.isConnected() ||
+        QApplication::activeModalWidget() != nullptr || m_connection.checkPeer())
+        return;
+    // As a Refresh that finds the connection gone.
+    m_pSessionBar->clearView();
+    resetToDisconnected();
+    updateActions();
+    ShowError(this, tr("Server connection lost."));
 }
 
 void CMainFrame::showStatisticsReply(int row, const SessionStatistics& statistics)

@@ -2,6 +2,7 @@
 
 #include "admin/ServerFields.h"
 #include "admin/qt/AdminMessageBox.h"
+#include "admin/qt/PasswordEdit.h"
 
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -25,7 +26,7 @@ void CServerDlg::createControls(const QString& title)
     m_pPort = new QLineEdit(QString::number(m_definition.getPort()));
     m_pPort->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_pPort));
-    m_pPassword = new QLineEdit(QString::fromStdU16String(m_definition.getPassword()));
+    m_pPassword = new CPasswordEdit(QString::fromStdU16String(m_definition.getPassword()));
     m_pPassword->setMaxLength(static_cast<int>(MAX_SERVER_PASSWORD_LENGTH));
     m_pName->setMinimumWidth(220);
 

@@ -8,6 +8,7 @@
 
 class QDialogButtonBox;
 class QLineEdit;
+class CPasswordEdit;
 class QPushButton;
 
 class CServerDlg : public QDialog
@@ -25,7 +26,7 @@ public:
     QLineEdit* nameEdit() const { return m_pName; }
     QLineEdit* addressEdit() const { return m_pAddress; }
     QLineEdit* portEdit() const { return m_pPort; }
-    QLineEdit* passwordEdit() const { return m_pPassword; }
+    CPasswordEdit* passwordEdit() const { return m_pPassword; }
     QPushButton* okButton() const;
 
 public Q_SLOTS:
@@ -38,6 +39,6 @@ private:
     QLineEdit* m_pName = nullptr;
     QLineEdit* m_pAddress = nullptr;
     QLineEdit* m_pPort = nullptr;
-    QLineEdit* m_pPassword = nullptr;
+    CPasswordEdit* m_pPassword = nullptr;
     QDialogButtonBox* m_pButtons = nullptr;
 };

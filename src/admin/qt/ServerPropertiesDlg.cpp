@@ -1,6 +1,7 @@
 #include "admin/qt/ServerPropertiesDlg.h"
 
 #include "admin/qt/AdminMessageBox.h"
+#include "admin/qt/PasswordEdit.h"
 #include "admin/qt/WaitCursor.h"
 
 #include <QComboBox>
@@ -35,7 +36,7 @@ void CServerPropertiesDlg::createControls()
 {
     setWindowTitle(tr("Properties"));
     m_pAdminPort = DigitsEdit(this);
-    m_pPassword = new QLineEdit;
+    m_pPassword = new CPasswordEdit;
     m_pPassword->setMaxLength(static_cast<int>(MAX_ADMIN_PASSWORD_LENGTH));
     m_pClientPort = DigitsEdit(this);
     m_pIdleDisconnect = DigitsEdit(this);

@@ -8,6 +8,7 @@
 
 class QComboBox;
 class QLineEdit;
+class CPasswordEdit;
 class QPushButton;
 class CServerConnection;
 class CServerList;
@@ -21,7 +22,7 @@ public:
                          CServerList& servers, QWidget* parent = nullptr);
 
     QLineEdit* adminPortEdit() const { return m_pAdminPort; }
-    QLineEdit* passwordEdit() const { return m_pPassword; }
+    CPasswordEdit* passwordEdit() const { return m_pPassword; }
     QLineEdit* clientPortEdit() const { return m_pClientPort; }
     QLineEdit* idleDisconnectEdit() const { return m_pIdleDisconnect; }
     QLineEdit* logFileEdit() const { return m_pLogFile; }
@@ -42,7 +43,7 @@ private:
     ServerSettingValues& m_cache;
     CServerList& m_servers;
     QLineEdit* m_pAdminPort = nullptr;
-    QLineEdit* m_pPassword = nullptr;
+    CPasswordEdit* m_pPassword = nullptr;
     QLineEdit* m_pClientPort = nullptr;
     QLineEdit* m_pIdleDisconnect = nullptr;
     QLineEdit* m_pLogFile = nullptr;

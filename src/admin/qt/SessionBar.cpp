@@ -5,8 +5,10 @@
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QItemSelectionModel>
 #include <QMenu>
+#include <QSignalBlocker>
 #include <QTableView>
 
 #include <algorithm>
@@ -27,6 +29,8 @@ void CSessionBar::createView()
     m_pView->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_pView->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_pView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab leaves the view for the next one; the arrows move between rows.
+    m_pView->setTabKeyNavigation(false);
     m_pView->setShowGrid(false);
     m_pView->setWordWrap(false);
     m_pView->verticalHeader()->hide();
@@ -48,6 +52,12 @@ void CSessionBar::createView()
     m_pView->setPalette(palette);
     m_pView->installEventFilter(this);
     m_pView->viewport()->installEventFilter(this);
+    connect(m_pView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this]
+            {
+                rememberSelection();
+                Q_EMIT selectionChanged();
+            });
     setWidget(m_pView);
 }
 
@@ -88,14 +98,55 @@ std::vector<int> CSessionBar::selectedRows() const
 void CSessionBar::redraw()
 {
     m_pView->setUpdatesEnabled(false);
-    m_pModel->redraw();
+    {
+        // The rows moved or were replaced: the sessions selected before stay selected,
+        // found by their IDs, without a change of selection in between.
+        const QSignalBlocker blocker(m_pView->selectionModel());
+        m_pModel->redraw();
+        reselect();
+    }
     m_pView->setUpdatesEnabled(true);
     m_pView->viewport()->update();
+    Q_EMIT selectionChanged();
+}
+
+void CSessionBar::rememberSelection()
+{
+    m_selectedIds.clear();
+    for (const int row : selectedRows())
+        if (row < m_sessions.getCount())
+            m_selectedIds.push_back(m_sessions.getSessionID(row));
+    const QModelIndex current = m_pView->currentIndex();
+    m_currentId = current.isValid() && current.row() < m_sessions.getCount()
+                      ? m_sessions.getSessionID(current.row())
+                      : std::u16string();
+}
+
+void CSessionBar::reselect()
+{
+    QItemSelection selection;
+    QModelIndex current;
+    for (int row = 0; row < m_sessions.getCount(); ++row)
+    {
+        const std::u16string& id = m_sessions.getSessionID(row);
+        if (std::find(m_selectedIds.begin(), m_selectedIds.end(), id) != m_selectedIds.end())
+            selection.select(m_pModel->index(row, 0),
+                             m_pModel->index(row, CSessionList::COLUMN_COUNT - 1));
+        if (!current.isValid() && !m_currentId.empty() && id == m_currentId)
+            current = m_pModel->index(row, 0);
+    }
+    QItemSelectionModel* model = m_pView->selectionModel();
+    if (current.isValid())
+        model->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
+    model->select(selection, QItemSelectionModel::ClearAndSelect);
+    rememberSelection();
 }
 
 void CSessionBar::clearView()
 {
     m_pModel->clearRows();
+    m_selectedIds.clear();
+    m_currentId.clear();
 }
 
 void CSessionBar::repaintRows()
@@ -120,11 +171,37 @@ QPoint CSessionBar::menuPosition(const QContextMenuEvent& event) const
 
 bool CSessionBar::eventFilter(QObject* watched, QEvent* event)
 {
-    if (event->type() != QEvent::ContextMenu ||
-        (watched != m_pView && watched != m_pView->viewport()))
+    if (watched != m_pView && watched != m_pView->viewport())
+        return QDockWidget::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress && watched == m_pView &&
+        handleKey(*static_cast<QKeyEvent*>(event)))
+        return true;
+    if (event->type() != QEvent::ContextMenu)
         return QDockWidget::eventFilter(watched, event);
     // The menu opens only while at least one row is selected.
     if (!selectedRows().empty())
         m_pMenu->popup(menuPosition(*static_cast<QContextMenuEvent*>(event)));
     return true;
+}
+
+bool CSessionBar::handleKey(const QKeyEvent& key)
+{
+    const bool menuKey = key.key() == Qt::Key_Menu ||
+                         (key.key() == Qt::Key_F10 && key.modifiers() == Qt::ShiftModifier);
+    if (menuKey)
+    {
+        // The menu as a right click opens it, placed as for the keyboard.
+        const QRect cell = m_pView->visualRect(m_pView->currentIndex());
+        const QPoint at = m_pView->viewport()->mapToGlobal(cell.center());
+        QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, cell.center(), at);
+        eventFilter(m_pView, &menuEvent);
+        return true;
+    }
+    if (key.key() == Qt::Key_Delete && key.modifiers() == Qt::NoModifier)
+    {
+        if (!selectedRows().empty())
+            Q_EMIT terminateRequested();
+        return true;
+    }
+    return false;
 }

@@ -1,11 +1,14 @@
 #pragma once
 // The "Sessions" docking view: the session list in four columns, several rows
-// selectable, sorted by a click on a column header, with the "&Terminate" menu.
+// selectable, sorted by a click on a column header, with the "&Terminate" menu (also on
+// Shift+F10 and the Menu key; Delete terminates as well). Tab leaves the view.
 #include <QDockWidget>
 
+#include <string>
 #include <vector>
 
 class QContextMenuEvent;
+class QKeyEvent;
 class QMenu;
 class QTableView;
 class CSessionList;
@@ -31,7 +34,8 @@ public:
     int defaultWidth() const;
     // The selected rows, from the top.
     std::vector<int> selectedRows() const;
-    // After a fill, a sort or a removal.
+    // After a fill, a sort or a removal; the selected sessions that are still listed
+    // stay selected.
     void redraw();
     void clearView();
     // After a row's times changed.
@@ -41,7 +45,9 @@ public:
     QPoint menuPosition(const QContextMenuEvent& event) const;
 
 Q_SIGNALS:
+    // The menu's Terminate, or the Delete key on selected rows.
     void terminateRequested();
+    void selectionChanged();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -50,10 +56,17 @@ private:
     void createView();
     void createMenu();
     void onHeaderClicked(int column);
+    // Delete, Shift+F10 and the Menu key; true when the key was taken.
+    bool handleKey(const QKeyEvent& key);
+    // The IDs of the selected rows and of the current one, kept while rows move.
+    void rememberSelection();
+    void reselect();
 
     CSessionList& m_sessions;
     CSessionTableModel* m_pModel = nullptr;
     QTableView* m_pView = nullptr;
     QMenu* m_pMenu = nullptr;
     QAction* m_pTerminate = nullptr;
+    std::vector<std::u16string> m_selectedIds;
+    std::u16string m_currentId;
 };

@@ -13,6 +13,8 @@
 #include <atomic>
 #include <csignal>
 #include <memory>
+#include <optional>
+#include <string>
 #include <thread>
 
 namespace
@@ -26,8 +28,10 @@ CQueuedIndicator::Poster PosterFor(QObject* context)
 
 // The main loop on its own thread while this thread serves the windows. The loop
 // ends on a quit request (the menu's Exit, SIGINT, SIGTERM) or a listener failure,
-// and then ends Qt's event loop.
-void RunMainLoop(QApplication& application, CClientApplication& client)
+// and then ends Qt's event loop: at once on a quit request, else once the user has
+// read the open message boxes.
+void RunMainLoop(QApplication& application, CClientApplication& client,
+                 const std::atomic<bool>& quitRequested)
 {
     std::atomic<bool> loopDone{false};
     std::thread loop(
@@ -35,8 +39,10 @@ void RunMainLoop(QApplication& application, CClientApplication& client)
         {
             client.MainLoop();
             loopDone = true;
-            QMetaObject::invokeMethod(&application, [] { QCoreApplication::quit(); },
-                                      Qt::QueuedConnection);
+            const bool closeOpen = quitRequested;
+            QMetaObject::invokeMethod(
+                &application, [closeOpen] { CMessageBoxQt::QuitWhenClosed(closeOpen); },
+                Qt::QueuedConnection);
         });
     QApplication::exec();
     // Should the event loop have ended first, the main loop is asked to end, and
@@ -68,10 +74,22 @@ int RunClientWithWindows(int argc, char** argv)
     CClientApplication client(
         std::make_unique<CQueuedIndicator>(indicator.Logic(), PosterFor(&indicator), clock),
         CSystemSocketLayer::Instance(), clock);
-    // The menu's Exit, SIGINT and SIGTERM end the program alike. An open message box
-    // would hold the main loop, so they close it as well.
-    const auto requestExit = [&client, &application]
+    // The launcher's first-start hint, where a user started from the menu sees it.
+    if (const std::optional<std::string> notice = GetEnvironment("TARVIQEN_NOTICE"))
     {
+        client.SetStartNotice(*notice);
+        if (!CMessageBoxQt::IsInvisiblePlatform())
+        {
+            CMessageBoxQt::Open(QString::fromUtf8(CClientApplication::PRODUCT_NAME),
+                                QString::fromStdString(*notice));
+        }
+    }
+    // The menu's Exit, SIGINT and SIGTERM end the program alike, and close the open
+    // message boxes.
+    std::atomic<bool> quitRequested{false};
+    const auto requestExit = [&client, &application, &quitRequested]
+    {
+        quitRequested = true;
         client.RequestQuit();
         QMetaObject::invokeMethod(&application, [] { CMessageBoxQt::CloseAll(); },
                                   Qt::QueuedConnection);
@@ -80,9 +98,12 @@ int RunClientWithWindows(int argc, char** argv)
     CSignalWatcher watcher({SIGINT, SIGTERM}, [&requestExit](int) { requestExit(); });
     if (client.Startup())
     {
-        RunMainLoop(application, client);
+        RunMainLoop(application, client, quitRequested);
         client.Shutdown();
     }
+    // Boxes still open when the program ends go with it.
+    CMessageBoxQt::CloseAll();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     CMessageBoxQt::Uninstall();
     return 0;
 }

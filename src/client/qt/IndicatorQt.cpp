@@ -61,6 +61,34 @@ void CIndicatorQt::createTimer()
 {
     m_autoHideTimer.setSingleShot(true);
     connect(&m_autoHideTimer, &QTimer::timeout, this, [this] { m_indicator.OnAutoHideTimer(); });
+    // The desktop's tray may go away and come back while the client runs.
+    m_trayTimer.setInterval(TRAY_CHECK_INTERVAL_MS);
+    connect(&m_trayTimer, &QTimer::timeout, this, [this] { CheckTray(); });
+}
+
+void CIndicatorQt::CheckTray()
+{
+    if (!m_pWindow)
+    {
+        return;
+    }
+    const bool available = m_trayProbe();
+    if (m_trayAvailable == available)
+    {
+        return;
+    }
+    m_trayAvailable = available;
+    if (available)
+    {
+        CLog::GetInstance()->Print(CLog::LEVEL_INFO,
+                                   "System tray available: the tray icon carries the menu.");
+        m_pWindow->SetContextMenu(nullptr);
+        return;
+    }
+    CLog::GetInstance()->Print(CLog::LEVEL_INFO,
+                               "No system tray available: the indicator window's right-click "
+                               "menu stands in for the tray menu.");
+    m_pWindow->SetContextMenu(m_pMenu.get());
 }
 
 void CIndicatorQt::RefreshMenu()
@@ -91,13 +119,10 @@ bool CIndicatorQt::CreateIndicatorWindow(int left, int top, int width, int heigh
                             std::clamp(height, 1, MAX_WINDOW_SIZE));
     m_pWindow->move(left, top);
     m_pWindow->setWindowOpacity(alpha / 255.0);
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-    {
-        CLog::GetInstance()->Print(CLog::LEVEL_INFO,
-                                   "No system tray available: the indicator window's right-click "
-                                   "menu stands in for the tray menu.");
-        m_pWindow->SetContextMenu(m_pMenu.get());
-    }
+    // A tray that is there at start is not logged; a missing one is.
+    m_trayAvailable = true;
+    CheckTray();
+    m_trayTimer.start();
     RefreshMenu();
     return true;
 }
@@ -105,6 +130,8 @@ bool CIndicatorQt::CreateIndicatorWindow(int left, int top, int width, int heigh
 void CIndicatorQt::DestroyIndicatorWindow()
 {
     m_autoHideTimer.stop();
+    m_trayTimer.stop();
+    m_trayAvailable.reset();
     m_pMenu->hide();
     m_pWindow.reset();
 }
@@ -127,6 +154,7 @@ void CIndicatorQt::Repaint()
     {
         m_pWindow->update();
     }
+    updateTrayTip();
 }
 
 int CIndicatorQt::WindowLeft() const
@@ -172,6 +200,7 @@ const QIcon& CIndicatorQt::IconFor(int imageId)
 void CIndicatorQt::AddTrayIcon(int imageId, const std::string& tip)
 {
     m_nTrayImage = imageId;
+    m_strTip = tip;
     // Platforms without a screen have no tray; Qt would only warn there.
     if (!CMessageBoxQt::IsInvisiblePlatform())
     {
@@ -179,10 +208,35 @@ void CIndicatorQt::AddTrayIcon(int imageId, const std::string& tip)
     }
 }
 
+QString CIndicatorQt::TrayTip() const
+{
+    const QString link = m_indicator.IsSessionActive()
+                             ? QStringLiteral("link quality %1%").arg(m_indicator.GetLinkQuality())
+                             : QStringLiteral("idle");
+    return QStringLiteral("%1\nPort %2, %3")
+        .arg(QString::fromStdString(m_strTip))
+        .arg(m_indicator.GetListenPort())
+        .arg(link);
+}
+
+void CIndicatorQt::updateTrayTip()
+{
+    if (m_pTrayIcon)
+    {
+        const QString tip = TrayTip();
+        if (m_pTrayIcon->toolTip() != tip)
+        {
+            m_pTrayIcon->setToolTip(tip);
+        }
+    }
+}
+
 void CIndicatorQt::createTrayIcon(const std::string& tip)
 {
     m_pTrayIcon = std::make_unique<QSystemTrayIcon>(IconFor(m_nTrayImage));
-    m_pTrayIcon->setToolTip(QString::fromStdString(tip));
+    // Several clients on one desktop are told apart by their port.
+    m_strTip = tip;
+    m_pTrayIcon->setToolTip(TrayTip());
     // The right click opens the menu through the tray; the left click here.
     m_pTrayIcon->setContextMenu(m_pMenu.get());
     connect(m_pTrayIcon.get(), &QSystemTrayIcon::activated, this,
@@ -206,6 +260,7 @@ void CIndicatorQt::ChangeTrayImage(int imageId)
     {
         m_pTrayIcon->setIcon(IconFor(imageId));
     }
+    updateTrayTip();
 }
 
 void CIndicatorQt::RemoveTrayIcon()

@@ -13,6 +13,8 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <string>
+#include <optional>
 
 class CIndicatorWidget;
 class CSettings;
@@ -22,6 +24,7 @@ class QMenu;
 class CIndicatorQt : public QObject, public IIndicatorView
 {
   public:
+    static constexpr int TRAY_CHECK_INTERVAL_MS = 2000;
     // `settings` null: the process's settings store.
     explicit CIndicatorQt(IClock& clock, CSettings* settings = nullptr);
     ~CIndicatorQt() override;
@@ -35,6 +38,12 @@ class CIndicatorQt : public QObject, public IIndicatorView
     QSystemTrayIcon* TrayIcon() const { return m_pTrayIcon.get(); }
     // The image the tray icon shows (129..140), also where no tray exists.
     int TrayImage() const { return m_nTrayImage; }
+    // The tray icon's tip: the client's name, then its listen port and the link.
+    QString TrayTip() const;
+    // Whether the desktop has a tray, checked every TRAY_CHECK_INTERVAL_MS: without one
+    // the indicator's right click opens the menu. `probe` stands in for Qt's answer.
+    void SetTrayProbe(std::function<bool()> probe) { m_trayProbe = std::move(probe); }
+    void CheckTray();
 
     bool CreateIndicatorWindow(int left, int top, int width, int height, int alpha) override;
     void DestroyIndicatorWindow() override;
@@ -58,6 +67,7 @@ class CIndicatorQt : public QObject, public IIndicatorView
     void createMenu();
     void createTimer();
     void createTrayIcon(const std::string& tip);
+    void updateTrayTip();
     // Texts and states of the menu's actions from the indicator's menu model.
     void RefreshMenu();
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
@@ -74,5 +84,9 @@ class CIndicatorQt : public QObject, public IIndicatorView
     int m_nTrayImage = 0;
     std::array<QIcon, 12> m_icons;
     QTimer m_autoHideTimer;
+    QTimer m_trayTimer;
+    std::function<bool()> m_trayProbe = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    std::optional<bool> m_trayAvailable;
+    std::string m_strTip;
     std::function<void()> m_exitHandler;
 };

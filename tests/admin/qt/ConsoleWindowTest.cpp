@@ -134,9 +134,21 @@ TEST_F(ConsoleWindowTest, SortingByAHeaderTwice)
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {},
                           QPoint(header->sectionViewportPosition(column) + 10, 5));
     };
+    // The selected session, its statistics and graph history survive sorts and F5.
+    SelectRows({1});
+    m_frame->pollStatistics();
+    ASSERT_FALSE(m_frame->history().empty());
+    const size_t points = m_frame->history().linkQuality().size();
+    const std::u16string selected = listed[1];
+    const auto selectedId = [this]
+    {
+        const std::vector<int> rows = m_frame->sessionBar()->selectedRows();
+        return rows.size() == 1 ? m_sessions.getSessionID(rows[0]) : u"(none)";
+    };
     click(0);
     EXPECT_EQ(header->model()->headerData(0, Qt::Horizontal).toString(), u"Session ID \u2191");
     EXPECT_EQ(SessionIds(), Sorted(listed, true));
+    EXPECT_EQ(selectedId(), selected);
     click(0);
     EXPECT_EQ(header->model()->headerData(0, Qt::Horizontal).toString(), u"Session ID \u2193");
     EXPECT_EQ(SessionIds(), Sorted(listed, false));
@@ -149,10 +161,19 @@ TEST_F(ConsoleWindowTest, SortingByAHeaderTwice)
                        QPoint(header->sectionViewportPosition(2) + 10, 5));
     EXPECT_EQ(header->model()->headerData(2, Qt::Horizontal).toString(),
               u"Time of Last Activity \u2191");
-    // A refresh puts the server's order back, with plain headers.
+    click(0);
+    click(0);
+    const std::vector<std::u16string> descending = SessionIds();
+    EXPECT_EQ(descending, Sorted(listed, false));
+    // A refresh keeps the sort, its arrow and the selection.
     PressF5();
-    EXPECT_EQ(SessionIds(), listed);
-    EXPECT_EQ(header->model()->headerData(2, Qt::Horizontal).toString(), "Time of Last Activity");
+    EXPECT_EQ(SessionIds(), descending);
+    EXPECT_EQ(header->model()->headerData(0, Qt::Horizontal).toString(), u"Session ID \u2193");
+    EXPECT_EQ(selectedId(), selected);
+    m_frame->pollStatistics();
+    EXPECT_FALSE(m_frame->statisticsBar()->value(5).isEmpty());
+    EXPECT_GT(m_frame->history().linkQuality().size(), points) << "the history went on";
+    EXPECT_TRUE(m_errors.isEmpty());
 }
 
 TEST_F(ConsoleWindowTest, TerminateOneAndThreeSessions)
@@ -162,10 +183,16 @@ TEST_F(ConsoleWindowTest, TerminateOneAndThreeSessions)
     ASSERT_EQ(m_sessions.getCount(), 4);
     const std::vector<std::u16string> ids = SessionIds();
 
-    // One row, from the view's menu opened with the keyboard: only the per-session
-    // question.
+    // The Delete key asks as Terminate does; answered No: nothing is sent.
     SelectRows({1});
     CSessionBar* bar = m_frame->sessionBar();
+    m_answers = {false};
+    QTest::keyClick(bar->view(), Qt::Key_Delete);
+    EXPECT_EQ(m_questions.size(), 1);
+    m_questions.clear();
+
+    // One row, from the view's menu opened with the keyboard: only the per-session
+    // question.
     QContextMenuEvent key(QContextMenuEvent::Keyboard, QPoint(0, 0), QPoint(0, 0));
     QApplication::sendEvent(bar->view(), &key);
     ASSERT_TRUE(bar->contextMenu()->isVisible());
@@ -180,10 +207,12 @@ TEST_F(ConsoleWindowTest, TerminateOneAndThreeSessions)
     EXPECT_TRUE(m_server.WaitForLog("Admin command TERMINATE issued for session " +
                                     Utf16ToUtf8(ids[1]) + "."));
 
-    // Three rows: only the collective question, three TERMINATEs, no LIST.
+    // Three rows, from the Sessions menu: only the collective question, three
+    // TERMINATEs, no LIST.
     m_questions.clear();
     SelectRows({0, 1, 2});
-    bar->terminateAction()->trigger();
+    ASSERT_TRUE(Enabled(AdminCommand::Terminate));
+    m_frame->commandAction(AdminCommand::Terminate)->trigger();
     EXPECT_EQ(m_questions,
               QStringList{"Are you sure you want to terminate the selected sessions?"});
     EXPECT_TRUE(SessionIds().empty());
@@ -192,6 +221,8 @@ TEST_F(ConsoleWindowTest, TerminateOneAndThreeSessions)
                                         Utf16ToUtf8(id) + "."));
     EXPECT_EQ(CountOf(m_server.Log(), "Admin command LIST issued."), 1);
     EXPECT_TRUE(m_errors.isEmpty());
+
+    EXPECT_FALSE(Enabled(AdminCommand::Terminate)) << "no session selected";
 
     // Answered No: nothing is sent.
     PressF5();
@@ -364,6 +395,21 @@ TEST_F(ConsoleWindowTest, RefreshAfterTheServerStopped)
     EXPECT_TRUE(m_frame->statisticsBar()->value(5).isEmpty());
     EXPECT_TRUE(Enabled(AdminCommand::Connect));
     EXPECT_FALSE(Enabled(AdminCommand::Refresh));
+}
+
+TEST_F(ConsoleWindowTest, AStoppedServerIsNoticedWithoutACommand)
+{
+    StartServer(1);
+    Connect();
+    ASSERT_TRUE(m_connection.isConnected());
+    EXPECT_EQ(m_server.Stop(), 0); // no session selected: nothing is being sent
+    EXPECT_TRUE(WaitUntilQt([this] { return !m_errors.isEmpty(); }));
+    EXPECT_EQ(m_errors, QStringList{"Server connection lost."});
+    EXPECT_EQ(Title(), "Ostrivel Tarvi*Qen Admin");
+    EXPECT_TRUE(SessionIds().empty());
+    EXPECT_TRUE(Enabled(AdminCommand::Connect));
+    Spin(1200);
+    EXPECT_EQ(m_errors.size(), 1) << "told once";
 }
 
 TEST_F(ConsoleWindowTest, ACommandThatLosesTheConnectionLeavesTheConsoleDisconnected)

@@ -8,12 +8,15 @@
 #include "admin/qt/ConnectDlg.h"
 #include "admin/qt/LockIndicators.h"
 #include "admin/qt/LogWindow.h"
+#include "admin/qt/PasswordEdit.h"
 #include "admin/qt/ServerBar.h"
 #include "admin/qt/ServerDlg.h"
 #include "admin/qt/SessionBar.h"
 #include "admin/qt/StatisticsBar.h"
+#include "platform/ProgramPath.h"
 #include "support/TestSupport.h"
 
+#include <QAction>
 #include <QContextMenuEvent>
 #include <QDockWidget>
 #include <QFileInfo>
@@ -30,6 +33,7 @@
 #include <QTableWidget>
 #include <QTest>
 
+#include <filesystem>
 #include <regex>
 
 #include <sys/socket.h>
@@ -59,6 +63,12 @@ TEST_F(ConsoleWindowTest, ServerDialogChecksItsFields)
                  << dialog->findChild<QGroupBox*>()->title();
             EXPECT_EQ(dialog->portEdit()->text(), "7000");
             EXPECT_EQ(dialog->passwordEdit()->maxLength(), 127);
+            // The password shows as dots until the eye is clicked.
+            EXPECT_EQ(dialog->passwordEdit()->echoMode(), QLineEdit::Password);
+            dialog->passwordEdit()->showAction()->trigger();
+            EXPECT_EQ(dialog->passwordEdit()->echoMode(), QLineEdit::Normal);
+            dialog->passwordEdit()->showAction()->trigger();
+            EXPECT_EQ(dialog->passwordEdit()->echoMode(), QLineEdit::Password);
             // The port field takes digits only.
             dialog->portEdit()->clear();
             QTest::keyClicks(dialog->portEdit(), "7a0-01");
@@ -180,6 +190,10 @@ TEST_F(ConsoleWindowTest, ConnectDialogAbortThenClose)
             EXPECT_EQ(dialog->button()->text(), "Abort");
             EXPECT_EQ(dialog->progressBar()->maximum(), 300);
             ASSERT_TRUE(WaitUntilQt([dialog] { return dialog->statusText() == "Logging in..."; }));
+            EXPECT_TRUE(dialog->noteText().isEmpty());
+            // After 3 s without an answer the dialog says why it may wait.
+            ASSERT_TRUE(WaitUntilQt([dialog] { return !dialog->noteText().isEmpty(); }));
+            EXPECT_EQ(dialog->noteText(), CConnectProgress::LOGIN_NOTE);
             // Abort leaves the dialog open until the next tick ends the attempt.
             dialog->button()->click();
             EXPECT_TRUE(dialog->isVisible());
@@ -245,6 +259,21 @@ TEST_F(ConsoleWindowTest, ViewLogOpensTheDownloadedFile)
     EXPECT_NE(window->text().indexOf("Admin command VIEWLOG issued."), -1);
     EXPECT_EQ(window->text().indexOf('\r'), -1);
     window->close();
+    delete window;
+
+    // The desktop's own opener, on a desktop that has no program for the file (its
+    // xdg-mime names none): the console's window all the same.
+    WriteFile(temporary.File("xdg-mime"), "#!/bin/sh\nexit 0\n");
+    std::filesystem::permissions(temporary.File("xdg-mime"), std::filesystem::perms::owner_all);
+    const std::string path = temporary.Path() + ":" + GetEnvironment("PATH").value_or("");
+    const ScopedEnv fakePath("PATH", path.c_str());
+    m_frame->setFileOpener({});
+    m_frame->commandAction(AdminCommand::ViewLog)->trigger();
+    window = m_frame->findChild<CLogWindow*>();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    window->close();
+    m_frame->setFileOpener([](const QString&) { return false; });
     EXPECT_TRUE(m_errors.isEmpty());
     EXPECT_TRUE(m_connection.isConnected());
 }
@@ -268,7 +297,7 @@ TEST_F(ConsoleWindowTest, MenusPromptsAndViews)
     EXPECT_EQ(entries(2),
               (QStringList{"&Connect", "&Disconnect", "-", "&Add...", "&Edit...", "&Remove", "-",
                            "Clear &Log", "&View Log", "-", "&Properties"}));
-    EXPECT_EQ(entries(3), QStringList{"&Refresh"});
+    EXPECT_EQ(entries(3), (QStringList{"&Refresh", "&Terminate"}));
     EXPECT_EQ(entries(4), QStringList{"&About..."});
     EXPECT_EQ(m_frame->commandAction(AdminCommand::Refresh)->shortcut(), QKeySequence(Qt::Key_F5));
     EXPECT_EQ(m_frame->commandAction(AdminCommand::Connect)->statusTip(),
@@ -351,6 +380,20 @@ TEST_F(ConsoleWindowTest, SessionMenuOpensOnlyOnSelectedRowsAndAtTheMouse)
         texts << action->text();
     EXPECT_EQ(texts, QStringList{"&Terminate"});
     bar->contextMenu()->hide();
+    // Shift+F10 and the Menu key open the same menu; Tab leaves the view.
+    for (const auto& [key, modifiers] : {std::pair{Qt::Key_F10, Qt::ShiftModifier},
+                                         std::pair{Qt::Key_Menu, Qt::NoModifier}})
+    {
+        QTest::keyClick(bar->view(), key, modifiers);
+        EXPECT_TRUE(bar->contextMenu()->isVisible()) << key;
+        bar->contextMenu()->hide();
+    }
+    m_frame->activateWindow();
+    bar->view()->setFocus();
+    ASSERT_TRUE(WaitUntilQt([bar] { return bar->view()->hasFocus(); }));
+    QTest::keyClick(bar->view(), Qt::Key_Tab);
+    EXPECT_FALSE(bar->view()->hasFocus());
+    EXPECT_EQ(bar->selectedRows(), std::vector<int>{0});
 }
 
 TEST_F(ConsoleWindowTest, AboutAndTheIcon)

@@ -244,6 +244,30 @@ TEST_F(IndicatorQtTest, WithoutATrayTheWindowsRightClickOpensTheMenu)
     QApplication::sendEvent(&Window(), &click);
     EXPECT_TRUE(m_pIndicator->Menu()->isVisible());
     m_pIndicator->Menu()->hide();
+
+    // A tray that comes takes the menu over; one that goes away gives it back.
+    bool tray = true;
+    m_pIndicator->SetTrayProbe([&tray] { return tray; });
+    m_pIndicator->CheckTray();
+    QApplication::sendEvent(&Window(), &click);
+    EXPECT_FALSE(m_pIndicator->Menu()->isVisible());
+    tray = false;
+    m_pIndicator->CheckTray();
+    m_pIndicator->CheckTray();
+    QApplication::sendEvent(&Window(), &click);
+    EXPECT_TRUE(m_pIndicator->Menu()->isVisible());
+    m_pIndicator->Menu()->hide();
+    const std::string log = ReadFile(m_dir.File("client.log"));
+    EXPECT_EQ(CountOf(log, "No system tray available"), 2);
+    EXPECT_EQ(CountOf(log, "System tray available"), 1);
+}
+
+TEST_F(IndicatorQtTest, TrayTipNamesThePortAndTheLink)
+{
+    EXPECT_EQ(m_pIndicator->TrayTip(), "Ostrivel Tarvi*Qen Client\nPort 7001, idle");
+    Logic().sessionStarted();
+    Logic().setLinkQuality(80);
+    EXPECT_EQ(m_pIndicator->TrayTip(), "Ostrivel Tarvi*Qen Client\nPort 7001, link quality 80%");
 }
 
 TEST_F(IndicatorQtTest, ExitAsksFirstAndEndsOnlyOnYes)
