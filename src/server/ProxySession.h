@@ -105,6 +105,7 @@ private:
     void SendClose();
 
     void CheckHandshakeTimeout();
+    void ResendHandshakeIfDue();
     void HandleOpen();
     void StartHostConnect();
     void HostConnectFailed(int error);

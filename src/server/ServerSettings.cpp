@@ -24,6 +24,7 @@ constexpr std::array<SettingId, 7> kCreateOrder = {
     SettingId::MaxLogLines, SettingId::AdminPort, SettingId::ClientIdleDisconnect,
     SettingId::AdminPassword};
 
+constexpr const char* kFastLinkName = "FastLink";
 constexpr const char* kSeparator = "---------------------------------------------------";
 
 std::unique_ptr<CRegistryKey> OpenSettingsKey()
@@ -122,6 +123,9 @@ bool CServerSettings::Load(bool showMessage)
     {
         loaded = loaded && ReadValue(*key, setting, m_values) && Usable(setting, m_values);
     }
+    // Optional: a key without it accepts the offer.
+    if (!ReadNumber(*key, kFastLinkName, m_values.fastLink))
+        m_values.fastLink = 1;
     if (!loaded && showMessage)
     {
         ShowMessageBox(DISPLAY_NAME, "Failed to read settings.");

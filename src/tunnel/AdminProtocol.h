@@ -41,6 +41,9 @@ struct ServerSettingValues
     std::string logFile;
     int logLevel = 0;
     int maxLogLines = 10000;
+    // Not 0: a client's offer of the fast link is accepted. An optional registry value,
+    // outside the console's table so that the console still reads older servers.
+    int fastLink = 1;
 };
 
 enum class SettingId

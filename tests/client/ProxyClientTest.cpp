@@ -630,3 +630,54 @@ TEST_F(ProxyClientTest, ASessionStartedInThePreviousOnesMillisecondMovesOn)
     EXPECT_EQ(kept.milliseconds, m_client->GetStartTime().milliseconds);
     EXPECT_EQ(kept.second, m_client->GetStartTime().second);
 }
+
+// FastLink=1 offers the fast link in the Connect; it is run only when the Session
+// carries the same bit, and then the Open is sent again and a repeated Session ACKed.
+TEST_F(ProxyClientTest, FastLinkRunsOnlyWhenBothAgree)
+{
+    TunnelPacket offer;
+    offer.Build(PACKET_CONNECT, 2000, Bytes(16, 0), TunnelPacket::FLAG_FAST_LINK);
+    TunnelPacket accepted;
+    accepted.Build(PACKET_SESSION, 1000, SessionIdBytes(), TunnelPacket::FLAG_FAST_LINK);
+    const Bytes acceptedBytes(accepted.Bytes().begin(), accepted.Bytes().end());
+    const Bytes open = Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(u"example.org,80", false));
+    const auto toOpenWAck = [&](const Bytes& session)
+    {
+        m_client.reset();
+        m_app = m_sockets.AddTcpSocket();
+        ToConnectWAck();
+        const Bytes connect = Sent()[0].data;
+        FromServer(Packet(PACKET_ACK, 2000));
+        FromServer(session);
+        Step(3);
+        EXPECT_EQ(State(), CProxyClient::STATE_OPENWACK);
+        EXPECT_EQ(Sent().size(), 2u);
+        return connect;
+    };
+    m_settings->SetValue("FastLink", "1");
+    EXPECT_TRUE(std::ranges::equal(toOpenWAck(Packet(PACKET_SESSION, 1000, SessionIdBytes())),
+                                   offer.Bytes()));
+    m_clock.Advance(2999);
+    Step();
+    EXPECT_TRUE(Sent().empty()); // refused: stop-and-wait, the Open is never sent again
+
+    toOpenWAck(acceptedBytes);
+    EXPECT_EQ(m_client->MsUntilDue(m_clock.TickCount()), 1001u); // no round trip yet
+    m_clock.Advance(1001);
+    Step();
+    auto sent = Sent();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].data, open);
+    FromServer(acceptedBytes); // the server did not hear the Session's ACK
+    Step();
+    EXPECT_EQ(Sent()[0].data, Packet(PACKET_ACK, 1000));
+    FromServer(Packet(PACKET_ACK, 2001));
+    Step();
+    EXPECT_EQ(State(), CProxyClient::STATE_DATA);
+
+    m_settings->SetValue("FastLink", "0");
+    EXPECT_EQ(toOpenWAck(acceptedBytes), Packet(PACKET_CONNECT, 2000, SessionIdBytes()));
+    m_clock.Advance(2999);
+    Step();
+    EXPECT_TRUE(Sent().empty()); // not offered: a Session's bit is ignored
+}
