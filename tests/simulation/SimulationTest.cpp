@@ -300,3 +300,19 @@ TEST(SimulationTest, TheChecksFindCorruptedAndMissingBytes)
                                            std::string::npos;
     EXPECT_TRUE(acknowledged) << swallowed.failures.front();
 }
+
+// The fast link under loss, duplication, reordering and every fault: the bytes still
+// arrive exactly once and in order, or the failure is reported.
+TEST(SimulationTest, TheFastLinkUnderEveryFault)
+{
+    SimulationConfig config = Lossy(0, 3 * MiB);
+    config.link = tq_sim::LinkMode::FastLink;
+    config.serverRestartMeanS = 900;
+    config.clientRestartMeanS = 600;
+    config.hostRefuses = 0.03;
+    config.hostSilent = 0.03;
+    config.resets = 0.03;
+    config.network.corrupt = 0.01;
+    const SimulationResult total = RunSeeds(config, Seeds(701, 3));
+    EXPECT_GE(total.BytesMoved(), 9 * MiB / SCALE_DIVISOR);
+}
