@@ -53,6 +53,7 @@ class ProxyClientTest : public ::testing::Test
         CLog::GetInstance()->SetLogLevel(CLog::LEVEL_DEBUG);
         m_settings->SetValue("ProxyServer1", "127.0.0.1:7000");
         m_settings->SetValue("ConnectRetries", "0");
+        m_settings->SetValue("FastLink", "0"); // the protocol's own bytes, unless a test asks
         SetMessageBoxHandler([this](std::string_view, std::string_view text)
                              { m_boxes.emplace_back(text); });
         m_app = m_sockets.AddTcpSocket();
