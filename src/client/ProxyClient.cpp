@@ -412,7 +412,12 @@ void CProxyClient::StepConnect()
     m_sockets.SetNonBlocking(socket);
     m_link.Open(socket, MakeSocketAddress(address, static_cast<uint16_t>(m_nProxyServerPort)));
     WatchServerSocket(WatchMode::Level);
-    m_link.SendNumbered(PACKET_CONNECT, m_sessionId.bytes);
+    // FastLink not 0 offers the fast link (absent: the default); the server's Session
+    // says whether it agreed.
+    const bool offer = m_pSettings->GetValue("FastLink") ? m_pSettings->GetSwitch("FastLink")
+                                                         : OFFER_FAST_LINK_BY_DEFAULT;
+    m_link.SendNumbered(PACKET_CONNECT, m_sessionId.bytes,
+                        offer ? TunnelPacket::FLAG_FAST_LINK : 0);
     m_pLog->Print(LOG_DEBUG, "Connect packet sent (%d)", AsInt(m_link.SendNumber()));
     SetState(STATE_CONNECTWACK);
     m_dwStateDeadline = m_dwNow + link_timing::kHandshakeStepMs;
@@ -496,6 +501,11 @@ void CProxyClient::StepWaitForSessionId()
     m_sessionId = SessionId::FromBytes(packet.Payload());
     m_pLog->Print(LOG_DEBUG, "Received Session packet (%d). Session ID = %s", AsInt(number),
                   m_sessionId.ToText().c_str());
+    if (m_link.FastLinkOffered() && (packet.Flags() & TunnelPacket::FLAG_FAST_LINK) != 0)
+    {
+        m_link.UseFastLink();
+        m_pLog->Print(LOG_DEBUG, "Fast link agreed.");
+    }
     m_link.Acknowledge(number);
     SaveSessionId();
     SetState(STATE_OPEN);
@@ -530,10 +540,16 @@ void CProxyClient::StepOpenWAck()
             m_pLog->Print(LOG_INFO, "Error: Connect timeout");
             SetState(STATE_EXIT);
         }
+        else if (m_link.FastLink() && m_link.AckOverdue())
+        {
+            m_pLog->Print(LOG_DEBUG, "Timeout, re-sending Open packet (%d)", AsInt(m_link.SendNumber()));
+            m_link.ResendBackingOff();
+        }
         return;
     }
     if (!m_link.TakeAckOf("Open "))
     {
+        RepeatedSession();
         return;
     }
     m_nState = STATE_DATA;
@@ -548,6 +564,15 @@ void CProxyClient::StepOpenWAck()
         m_pLog->Print(LOG_DEBUG, "Sending initial data packet (%d)", AsInt(m_link.SendNumber()));
         m_initialData.clear();
     }
+}
+
+// The server did not hear the Session's ACK and sends the Session again (fast link).
+void CProxyClient::RepeatedSession()
+{
+    const TunnelPacket& packet = m_link.Packet();
+    if (m_link.FastLink() && packet.Type() == PACKET_SESSION &&
+        packet.Number() == m_link.ReceiveNumber())
+        m_link.Acknowledge(packet.Number());
 }
 
 void CProxyClient::ErrorReceived()
@@ -853,6 +878,7 @@ void CProxyClient::SendNextData()
     {
         m_pLog->Print(LOG_INFO, "TCP client gracefully closed the connection.");
         m_link.SendNumbered(PACKET_CLOSE);
+        m_link.MarkFinal();
         m_pLog->Print(LOG_DEBUG, "Close packet sent (%d)", AsInt(m_link.SendNumber()));
         m_nState = STATE_WAITFINALACK;
         m_pLog->Print(LOG_DEBUG, "STATE: WaitFinalACK");
@@ -902,6 +928,7 @@ void CProxyClient::SendApplicationLostError()
     const std::string text =
         FormatText("TCP client connection lost, error: %d. %s.", code, GetSocketErrorText(code));
     m_link.SendNumbered(PACKET_ERROR, EncodeUtf16Payload(Utf8ToUtf16(text), false));
+    m_link.MarkFinal();
     m_pLog->Print(LOG_DEBUG, "Error packet sent (%d) %s", AsInt(m_link.SendNumber()), text.c_str());
     SetState(STATE_WAITFINALACK);
     m_pLog->Print(LOG_INFO, "%s", text.c_str());
@@ -920,10 +947,16 @@ void CProxyClient::StepWaitFinalAck()
     {
         return;
     }
-    // The final packet is not sent again: its ACK or its retransmission time ends the wait.
+    // Stop-and-wait does not send the final packet again: its ACK or its retransmission
+    // time ends the wait. The fast link sends it again within that time.
     if (received && m_link.TakeAckOf(""))
     {
         SetState(STATE_EXIT);
+    }
+    else if (!received && m_link.FinalResendDue())
+    {
+        m_pLog->Print(LOG_DEBUG, "Timeout, re-sending final packet (%d)", AsInt(m_link.SendNumber()));
+        m_link.ResendBackingOff();
     }
     else if (!received && m_link.AckOverdue())
     {
@@ -1031,9 +1064,14 @@ uint32_t CProxyClient::MsUntilDue(uint32_t now) const
             return 0;
         }
         return TickRemaining(now, m_dwConnectInfoDeadline);
+    case STATE_OPENWACK:
+        if (m_link.FastLink())
+        {
+            return std::min(TickRemaining(now, m_dwStateDeadline), m_link.MsUntilAckOverdue(now));
+        }
+        return TickRemaining(now, m_dwStateDeadline);
     case STATE_CONNECTWACK:
     case STATE_WAITFORSESSIONID:
-    case STATE_OPENWACK:
         return TickRemaining(now, m_dwStateDeadline);
     case STATE_DATA:
         return DataMsUntilDue(now);

@@ -37,6 +37,8 @@ public:
     };
 
     static constexpr uint32_t CONNECT_INFO_TIMEOUT_MS = 3000;
+    // Whether a settings file without FastLink offers the fast link.
+    static constexpr bool OFFER_FAST_LINK_BY_DEFAULT = true;
     // Bytes acknowledged to the server that the application has not taken yet may
     // take this long to drain after the server closed.
     static constexpr uint32_t APP_DRAIN_LIMIT_MS = 10000;
@@ -110,6 +112,7 @@ private:
     void StepOpen();
     void StepOpenWAck();
     void ErrorReceived();
+    void RepeatedSession();
 
     // Packets.
     bool ReceivePacket(ReceiveMode mode);

@@ -112,6 +112,7 @@ void CProxySession::SendError(const std::string& message)
     text.resize(std::min(text.size(), TunnelPacket::MAX_PAYLOAD / 2 - 1));
     NoteEndCause(SessionEndCause::Error);
     m_link.SendNumbered(PACKET_ERROR, EncodeUtf16Payload(text, true));
+    m_link.MarkFinal();
     LogLine(CLog::LEVEL_ERROR, "Error packet sent (%d): %s", static_cast<int>(m_link.SendNumber()),
             message.c_str());
     SetState(STATE_WAITFINALACK, ".");
@@ -120,6 +121,7 @@ void CProxySession::SendError(const std::string& message)
 void CProxySession::SendClose()
 {
     m_link.SendNumbered(PACKET_CLOSE);
+    m_link.MarkFinal();
     LogLine(CLog::LEVEL_DEBUG, "Close packet sent (%d)", static_cast<int>(m_link.SendNumber()));
     SetState(STATE_WAITFINALACK, "");
 }
@@ -166,13 +168,21 @@ void CProxySession::StepConnect()
     if (m_bWatched)
         m_sockets.Watch(socket, m_nClientToken, WatchMode::Level);
     m_link.SetReceiveNumber(connect.Number());
+    // Our client offers the fast link in its Connect; accepting it is the server's choice.
+    if ((connect.Flags() & TunnelPacket::FLAG_FAST_LINK) != 0 &&
+        m_pServerSettings->Values().fastLink != 0)
+    {
+        m_link.UseFastLink();
+        LogLine(CLog::LEVEL_DEBUG, "Fast link accepted.");
+    }
     m_link.SendAck(connect.Number());
     SetState(STATE_SESSIONID, ".");
 }
 
 void CProxySession::StepSessionId()
 {
-    m_link.SendNumbered(PACKET_SESSION, m_sessionId.bytes);
+    m_link.SendNumbered(PACKET_SESSION, m_sessionId.bytes,
+                        m_link.FastLink() ? TunnelPacket::FLAG_FAST_LINK : 0);
     LogLine(CLog::LEVEL_DEBUG, "Session ID packet sent (%d)",
             static_cast<int>(m_link.SendNumber()));
     m_dwHandshakeDeadline = m_dwNow + link_timing::kHandshakeStepMs;
@@ -190,7 +200,19 @@ void CProxySession::StepSessionIdWack()
         }
         return;
     }
+    ResendHandshakeIfDue();
     CheckHandshakeTimeout();
+}
+
+// The fast link sends the Session packet again until it is acknowledged; the
+// handshake deadline still ends a session that never completes.
+void CProxySession::ResendHandshakeIfDue()
+{
+    if (!m_link.FastLink() || !m_link.AckOverdue())
+        return;
+    LogLine(CLog::LEVEL_DEBUG, "Timeout, re-sending Session ID packet (%d)",
+            static_cast<int>(m_link.SendNumber()));
+    m_link.ResendBackingOff();
 }
 
 void CProxySession::CheckHandshakeTimeout()
@@ -428,6 +450,14 @@ void CProxySession::HandleDataStatePacket()
     case PACKET_ACK:
         if (m_link.HandleAck())
             TouchActivity(true);
+        break;
+    case PACKET_OPEN:
+        // The client did not hear the Open's ACK: the fast link ACKs it again, and the
+        // host connection stays the one it made.
+        if (m_link.FastLink() && number == m_link.ReceiveNumber())
+            m_link.Acknowledge(number);
+        else
+            LogLine(CLog::LEVEL_DEBUG, "Received UDP packet with unknown type.");
         break;
     case PACKET_CLOSE:
         LogLine(CLog::LEVEL_DEBUG, "Received Close packet from Proxy Client (%d)",
@@ -692,8 +722,15 @@ void CProxySession::StepWaitFinalAck()
             SetState(STATE_EXIT, ".");
         return;
     }
-    // The final packet is not sent again: its retransmission time ends the wait.
-    if (m_nState == STATE_WAITFINALACK && m_link.AckOverdue())
+    // Stop-and-wait does not send the final packet again: its retransmission time ends
+    // the wait. The fast link sends it again within the same time.
+    if (m_nState == STATE_WAITFINALACK && m_link.FinalResendDue())
+    {
+        LogLine(CLog::LEVEL_DEBUG, "Timeout, re-sending final packet (%d)",
+                static_cast<int>(m_link.SendNumber()));
+        m_link.ResendBackingOff();
+    }
+    else if (m_nState == STATE_WAITFINALACK && m_link.AckOverdue())
     {
         LogLine(CLog::LEVEL_ERROR, "Error: Timeout when waiting for final ACK (%d)",
                 static_cast<int>(m_link.SendNumber()));
@@ -759,7 +796,10 @@ uint32_t CProxySession::MsUntilDue(uint32_t now)
 {
     switch (m_nState)
     {
-    case STATE_SESSIONID_WACK: return TickRemaining(now, m_dwHandshakeDeadline);
+    case STATE_SESSIONID_WACK:
+        if (m_link.FastLink())
+            return std::min(TickRemaining(now, m_dwHandshakeDeadline), m_link.MsUntilAckOverdue(now));
+        return TickRemaining(now, m_dwHandshakeDeadline);
     case STATE_WAITFOROPEN:
         if (m_bLookupPending)
             return m_bLookupAnswered ? 0 : TickRemaining(now, m_dwHostConnectDeadline);

@@ -125,6 +125,7 @@ private:
     void SendClose();
 
     void CheckHandshakeTimeout();
+    void ResendHandshakeIfDue();
     void HandleOpen();
     void StartHostConnect();
     void ConnectHost(uint32_t address);

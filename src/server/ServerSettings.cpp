@@ -26,6 +26,7 @@ constexpr std::array<SettingId, 7> kCreateOrder = {
 
 constexpr const char* kMetricsPort = "MetricsPort";
 constexpr const char* kMetricsAddress = "MetricsAddress";
+constexpr const char* kFastLinkName = "FastLink";
 constexpr const char* kSeparator = "---------------------------------------------------";
 
 std::unique_ptr<CRegistryKey> OpenSettingsKey()
@@ -149,6 +150,9 @@ bool CServerSettings::Load(bool showMessage)
     {
         loaded = loaded && LoadValue(*key, setting, m_values) && Usable(setting, m_values);
     }
+    // Optional: a key without it accepts the offer.
+    if (!ReadNumber(*key, kFastLinkName, m_values.fastLink))
+        m_values.fastLink = 1;
     if (!loaded && showMessage)
     {
         ShowMessageBox(DISPLAY_NAME, "Failed to read settings.");

@@ -43,6 +43,9 @@ struct ServerSettingValues
     int maxLogLines = 10000;
     int adminLoginGrace = 30;
     int adminIdleTimeout = 0;
+    // Not 0: a client's offer of the fast link is accepted. An optional registry value,
+    // outside the console's table so that the console still reads older servers.
+    int fastLink = 1;
 };
 
 enum class SettingId

@@ -2,6 +2,7 @@
 
 #include "common/Assert.h"
 #include "common/Log.h"
+#include "tunnel/FastLinkPolicy.h"
 #include "tunnel/LinkLog.h"
 #include "tunnel/ProxyMisc.h"
 #include "tunnel/ProxyStats.h"
@@ -61,13 +62,33 @@ bool CLinkEndpoint::CanSend() const
     return (m_bInFlight ? 1u : 0u) < m_policy->Window();
 }
 
-void CLinkEndpoint::SendNumbered(uint8_t type, std::span<const uint8_t> payload)
+void CLinkEndpoint::UseFastLink()
 {
-    m_sendPacket.Build(type, m_nSendNumber, payload);
-    Resend();
+    m_policy = std::make_unique<CFastLinkPolicy>();
+    m_bFastLink = true;
+    TQ_ASSERT(m_policy->Window() == 1);
+}
+
+void CLinkEndpoint::SendNumbered(uint8_t type, std::span<const uint8_t> payload, uint8_t flags)
+{
+    m_sendPacket.Build(type, m_nSendNumber, payload, flags);
+    m_bResent = false;
+    Transmit();
 }
 
 void CLinkEndpoint::Resend()
+{
+    m_bResent = true;
+    Transmit();
+}
+
+void CLinkEndpoint::ResendBackingOff()
+{
+    m_policy->TimedOut();
+    Resend();
+}
+
+void CLinkEndpoint::Transmit()
 {
     m_sockets.SendTo(m_socket, m_sendPacket.Bytes(), m_peer);
     m_stats.Send(m_dwNow);
@@ -78,6 +99,11 @@ void CLinkEndpoint::Resend()
 bool CLinkEndpoint::AckOverdue() const
 {
     return m_bInFlight && TickPassed(m_dwNow, m_dwAckDeadline);
+}
+
+bool CLinkEndpoint::FinalResendDue() const
+{
+    return m_bFastLink && AckOverdue() && !TickPassed(m_dwNow, m_dwFinalDeadline);
 }
 
 // Once the tick count is later than the deadline.
@@ -182,6 +208,7 @@ bool CLinkEndpoint::TakeAckOf(const char* what)
     if (m_receivePacket.Type() != PACKET_ACK || m_receivePacket.Number() != m_nSendNumber)
         return false;
     m_log.LogLine(CLog::LEVEL_DEBUG, "Received ACK for %spacket (%d)", what, AsInt(m_nSendNumber));
+    TakeSample();
     ++m_nSendNumber;
     m_bInFlight = false;
     return true;
@@ -205,13 +232,21 @@ bool CLinkEndpoint::HandleAck()
     const uint32_t roundTrip = m_dwNow - m_stats.m_dwLastSendTime;
     m_log.LogLine(CLog::LEVEL_DEBUG, "Received ACK for packet %d (RTT = %d)", AsInt(number),
                   AsInt(roundTrip));
+    TakeSample();
     ++m_nSendNumber;
     m_bInFlight = false;
-    m_policy->Acknowledged(roundTrip);
     m_stats.AckReceived(m_dwNow, static_cast<int>(m_sendPacket.PayloadLength()));
     CProxyStats::Count(m_stats.m_nDataPacketsSent);
     CProxyStats::Count(m_stats.m_nAcksReceived);
     return true;
+}
+
+// Only a packet sent once tells its round trip (an ACK of a re-sent one may answer
+// either transmission).
+void CLinkEndpoint::TakeSample()
+{
+    if (m_bInFlight && !m_bResent)
+        m_policy->Acknowledged(m_dwNow - m_stats.m_dwLastSendTime);
 }
 
 CLinkEndpoint::Order CLinkEndpoint::CheckOrder()

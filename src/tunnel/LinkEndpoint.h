@@ -5,6 +5,7 @@
 // states; this is the part the client and a server session share. How packets are
 // paced comes from an ISendPolicy.
 #include "platform/SocketLayer.h"
+#include "tunnel/LinkTiming.h"
 #include "tunnel/SendPolicy.h"
 #include "tunnel/TunnelPacket.h"
 
@@ -59,6 +60,16 @@ public:
     void SetWatched() { m_bWatched = true; }
     void SetReadable(bool readable) { m_bReadable = m_bReadable || readable; }
 
+    // From now on the link paces itself as the fast link (both ends agreed on it).
+    void UseFastLink();
+    bool FastLink() const { return m_bFastLink; }
+    // The packet sent last (the Connect, while the client waits for its Session)
+    // offered the fast link.
+    bool FastLinkOffered() const
+    {
+        return (m_sendPacket.Flags() & TunnelPacket::FLAG_FAST_LINK) != 0;
+    }
+
     // ---- Sending
     // The policy lets one more numbered packet go out now.
     bool CanSend() const;
@@ -66,14 +77,21 @@ public:
     bool InFlight() const { return m_bInFlight; }
     // The number of the packet in flight, or of the next one once that is acknowledged.
     uint32_t SendNumber() const { return m_nSendNumber; }
-    void SendNumbered(uint8_t type, std::span<const uint8_t> payload = {});
+    void SendNumbered(uint8_t type, std::span<const uint8_t> payload = {}, uint8_t flags = 0);
     // The packet in flight again, unchanged: same number, same checksum.
     void Resend();
+    // Resend of a handshake or final packet: the timeout doubles as after a data
+    // packet's timeout, but no data timeout is counted.
+    void ResendBackingOff();
     // The packet in flight has waited its whole timeout; NoteTimeout counts that and
     // logs the resend that the caller makes next.
     bool AckOverdue() const;
     uint32_t MsUntilAckOverdue(uint32_t now) const;
     void NoteTimeout();
+    // The packet just sent ends the session (Close, Error): the wait for its ACK ends at
+    // the stop-and-wait retransmission time, and the fast link sends it again until then.
+    void MarkFinal() { m_dwFinalDeadline = m_dwNow + link_timing::kRetransmitMs; }
+    bool FinalResendDue() const;
     void SendAck(uint32_t number);
     // SendAck with its "ACK sent" line.
     void Acknowledge(uint32_t number);
@@ -98,6 +116,8 @@ public:
     void AcceptPacket();
 
 private:
+    void Transmit();
+    void TakeSample();
     bool AcceptSender(const SocketAddress& from, bool adoptPort, std::span<const uint8_t> datagram);
 
     ISocketLayer& m_sockets;
@@ -115,7 +135,11 @@ private:
     TunnelPacket m_sendPacket;
     TunnelPacket m_receivePacket;
     bool m_bInFlight = false;
+    // The packet in flight went out more than once: its ACK gives no round trip sample.
+    bool m_bResent = false;
+    bool m_bFastLink = false;
     uint32_t m_dwAckDeadline = 0;
+    uint32_t m_dwFinalDeadline = 0;
     int m_nReceiveError = 0;
     uint32_t m_dwNow = 0;
     bool m_bWatched = false;

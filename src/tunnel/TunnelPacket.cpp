@@ -137,11 +137,13 @@ bool IsValidPacket(PacketReceiver receiver, std::span<const uint8_t> packet)
     return ReadLe32(packet.data() + TunnelPacket::CHECKSUM_OFFSET) == ChecksumWithZeroField(packet);
 }
 
-void TunnelPacket::Build(uint8_t type, uint32_t number, std::span<const uint8_t> payload)
+void TunnelPacket::Build(uint8_t type, uint32_t number, std::span<const uint8_t> payload,
+                        uint8_t flags)
 {
     TQ_ASSERT(payload.size() <= MAX_PAYLOAD);
     m_buffer.fill(0);
     m_buffer[0] = type;
+    m_buffer[FLAGS_OFFSET] = flags;
     WriteLe32(m_buffer.data() + 4, number);
     std::copy(payload.begin(), payload.end(), m_buffer.begin() + HEADER_SIZE);
     m_nLength = HEADER_SIZE + payload.size();

@@ -34,15 +34,22 @@ public:
     static constexpr size_t MAX_PAYLOAD = 512;
     static constexpr size_t MAX_SIZE = HEADER_SIZE + MAX_PAYLOAD;
     static constexpr size_t CHECKSUM_OFFSET = 8;
+    // The first reserved byte carries what our client and server agree on per session:
+    // a peer that does not know it sends it zero and ignores it.
+    static constexpr size_t FLAGS_OFFSET = 1;
+    // In a Connect: the client offers the fast link; in a Session: the server accepts.
+    static constexpr uint8_t FLAG_FAST_LINK = 0x01;
 
     TunnelPacket() { m_buffer.fill(0); }
 
     // Clears the whole buffer, writes header and payload, sets the checksum.
-    void Build(uint8_t type, uint32_t number, std::span<const uint8_t> payload = {});
+    void Build(uint8_t type, uint32_t number, std::span<const uint8_t> payload = {},
+               uint8_t flags = 0);
     // Copies a received datagram (at most MAX_SIZE bytes) into a cleared buffer.
     void Assign(std::span<const uint8_t> datagram);
 
     uint8_t Type() const { return m_buffer[0]; }
+    uint8_t Flags() const { return m_buffer[FLAGS_OFFSET]; }
     uint32_t Number() const;
     uint32_t StoredChecksum() const;
     size_t Length() const { return m_nLength; }

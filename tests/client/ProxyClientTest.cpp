@@ -53,6 +53,7 @@ class ProxyClientTest : public ::testing::Test
         CLog::GetInstance()->SetLogLevel(CLog::LEVEL_DEBUG);
         m_settings->SetValue("ProxyServer1", "127.0.0.1:7000");
         m_settings->SetValue("ConnectRetries", "0");
+        m_settings->SetValue("FastLink", "0"); // the protocol's own bytes, unless a test asks
         SetMessageBoxHandler([this](std::string_view, std::string_view text)
                              { m_boxes.emplace_back(text); });
         m_app = m_sockets.AddTcpSocket();
@@ -629,4 +630,53 @@ TEST_F(ProxyClientTest, ASessionStartedInThePreviousOnesMillisecondMovesOn)
     m_client->StartAfter(earlier);
     EXPECT_EQ(kept.milliseconds, m_client->GetStartTime().milliseconds);
     EXPECT_EQ(kept.second, m_client->GetStartTime().second);
+}
+
+// FastLink=1 offers the fast link in the Connect; it is run only when the Session
+// carries the same bit, and then the Open is sent again and a repeated Session ACKed.
+TEST_F(ProxyClientTest, FastLinkRunsOnlyWhenBothAgree)
+{
+    TunnelPacket offer;
+    offer.Build(PACKET_CONNECT, 2000, Bytes(16, 0), TunnelPacket::FLAG_FAST_LINK);
+    TunnelPacket accepted;
+    accepted.Build(PACKET_SESSION, 1000, SessionIdBytes(), TunnelPacket::FLAG_FAST_LINK);
+    const Bytes acceptedBytes(accepted.Bytes().begin(), accepted.Bytes().end());
+    const Bytes open = Packet(PACKET_OPEN, 2001, EncodeUtf16Payload(u"example.org,80", false));
+    const auto toOpenWAck = [&](const Bytes& session)
+    {
+        m_client.reset();
+        m_app = m_sockets.AddTcpSocket();
+        ToConnectWAck();
+        const Bytes connect = Sent()[0].data;
+        FromServer(Packet(PACKET_ACK, 2000));
+        FromServer(session);
+        Step(3);
+        EXPECT_EQ(State(), CProxyClient::STATE_OPENWACK);
+        EXPECT_EQ(Sent().size(), 2u);
+        return connect;
+    };
+    m_settings->SetValue("FastLink", "1");
+    EXPECT_TRUE(std::ranges::equal(toOpenWAck(Packet(PACKET_SESSION, 1000, SessionIdBytes())),
+                                   offer.Bytes()));
+    m_clock.Advance(2999);
+    Step();
+    EXPECT_TRUE(Sent().empty()); // refused: stop-and-wait, the Open is never sent again
+
+    toOpenWAck(acceptedBytes);
+    EXPECT_EQ(m_client->MsUntilDue(m_clock.TickCount()), 1001u); // no round trip yet
+    m_clock.Advance(1001);
+    Step();
+    EXPECT_EQ(Sent()[0].data, open);
+    FromServer(acceptedBytes); // the server did not hear the Session's ACK
+    Step();
+    EXPECT_EQ(Sent()[0].data, Packet(PACKET_ACK, 1000));
+    FromServer(Packet(PACKET_ACK, 2001));
+    Step();
+    EXPECT_EQ(State(), CProxyClient::STATE_DATA);
+
+    m_settings->SetValue("FastLink", "0");
+    EXPECT_EQ(toOpenWAck(acceptedBytes), Packet(PACKET_CONNECT, 2000, SessionIdBytes()));
+    m_clock.Advance(2999);
+    Step();
+    EXPECT_TRUE(Sent().empty()); // not offered: a Session's bit is ignored
 }

@@ -614,3 +614,55 @@ TEST_F(ProxySessionTest, HostCloseGivesUpHeldBytesAfterTheDrainLimit)
 }
 
 } // namespace
+
+// The client's offer in the Connect is accepted with the same bit in the Session; then
+// the Session and a repeated Open are answered until the handshake completes.
+TEST_F(ProxySessionTest, FastLinkOfferAcceptedOrRefused)
+{
+    TunnelPacket connect;
+    connect.Build(PACKET_CONNECT, 2000, Bytes(16, 0), TunnelPacket::FLAG_FAST_LINK);
+    const auto create = [&]
+    {
+        m_session = std::make_unique<CProxySession>(m_id, connect.Bytes(), m_client, m_sockets,
+                                                    m_clock);
+        Step(2);
+        m_udp = m_sockets.LastUdpSocket();
+        auto sent = Sent();
+        EXPECT_EQ(2u, sent.size());
+        return sent.back();
+    };
+    CServerSettings::GetInstance()->Values().fastLink = 0;
+    const TunnelPacket refused = create();
+    EXPECT_EQ(0, refused.Flags());
+    m_clock.Advance(2999);
+    Step();
+    EXPECT_TRUE(Sent().empty()); // stop-and-wait: never sent again
+
+    CServerSettings::GetInstance()->Values().fastLink = 1;
+    const TunnelPacket session = create();
+    EXPECT_EQ(TunnelPacket::FLAG_FAST_LINK, session.Flags());
+    EXPECT_EQ(PACKET_SESSION, session.Type());
+    m_clock.Advance(1000); // no round trip measured yet
+    Step();
+    EXPECT_TRUE(Sent().empty());
+    m_clock.Advance(1);
+    Step();
+    const TunnelPacket again = SentOne();
+    EXPECT_TRUE(std::ranges::equal(session.Bytes(), again.Bytes()));
+    m_clock.Advance(1999); // backed off to 2000 ms: the handshake deadline comes first
+    Step();
+    EXPECT_EQ(CProxySession::STATE_EXIT, m_session->GetState());
+    EXPECT_TRUE(Sent().empty());
+
+    create();
+    Deliver(Packet(PACKET_ACK, 1000));
+    Step();
+    SendOpen(u"10.1.2.3,80");
+    Step();
+    EXPECT_EQ(CProxySession::STATE_DATA, m_session->GetState());
+    const SOCKET host = m_sockets.LastTcpSocket();
+    EXPECT_EQ(Packet(PACKET_ACK, 2001), SentBytes());
+    SendOpen(u"10.1.2.3,80"); // the client did not hear the ACK
+    EXPECT_EQ(Packet(PACKET_ACK, 2001), SentBytes());
+    EXPECT_EQ(host, m_sockets.LastTcpSocket());
+}

@@ -223,7 +223,8 @@ TEST(SimulationTest, ResetsAndDamagedDatagrams)
         0);
 }
 
-// Everything at once, as scripts/simulate runs it by default.
+// Everything at once, as scripts/simulate runs it by default; then again with the
+// fast link (every byte once and in order, or the failure reported).
 TEST(SimulationTest, AllFaultsTogether)
 {
     SimulationConfig config = Lossy(0, 3 * MiB);
@@ -237,6 +238,8 @@ TEST(SimulationTest, AllFaultsTogether)
     config.network.corrupt = 0.01;
     const SimulationResult total = RunSeeds(config, Seeds(501, 3));
     EXPECT_GE(total.BytesMoved(), 9 * MiB / SCALE_DIVISOR);
+    config.link = tq_sim::LinkMode::FastLink;
+    EXPECT_GE(RunSeeds(config, Seeds(701, 3)).BytesMoved(), 9 * MiB / SCALE_DIVISOR);
 }
 
 // The goodput figure: a bulk download over a 50 ms round trip at 5 % loss arrives

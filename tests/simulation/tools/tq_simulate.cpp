@@ -53,7 +53,8 @@ const char* const USAGE =
     "  --idle S                the server's ClientIdleDisconnect in seconds (default 120)\n"
     "  --max-connection N      the most one connection sends one way (default 4M)\n"
     "  --connections N         no more connections start after N (default: no limit)\n"
-    "  --verbose               one line per connection\n"
+    "  --fast-link             the clients offer the fast link (the server accepts it)\n"
+  "  --verbose               one line per connection\n"
     "  --log FILE              the code's log at the Debug level (one seed only)\n"
     "  --goodput               instead: the goodput of a bulk download from the host, in\n"
     "                          virtual time, for stop-and-wait and the fast link; one client,\n"
@@ -163,6 +164,12 @@ std::string Parse(int argc, char** argv, Options& options)
         if (option == "--verbose" || option == "--goodput")
         {
             (option == "--verbose" ? c.verbose : options.goodput) = true;
+            continue;
+        }
+        if (option == "--fast-link")
+        {
+            c.link = tq_sim::LinkMode::FastLink;
+            options.replay.push_back(option);
             continue;
         }
         if (option == "-h" || option == "--help")
