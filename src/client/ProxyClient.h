@@ -19,7 +19,7 @@
 class CLog;
 class CSettings;
 
-class CProxyClient : private ILinkLog
+class CProxyClient final : private ILinkLog
 {
 public:
     enum State

@@ -31,7 +31,7 @@ enum class SessionEndCause
     Replaced // the client started a new session
 };
 
-class CProxySession : private ILinkLog
+class CProxySession final : private ILinkLog
 {
 public:
     enum State
