@@ -25,7 +25,7 @@ class CMetricsHttpEndpoint;
 class CServerSettings;
 struct SettingDefinition;
 
-class CProxyServer : public IAdminServer
+class CProxyServer final : public IAdminServer
 {
 public:
     static constexpr int SESSION_TABLE_GROWTH = 32;
