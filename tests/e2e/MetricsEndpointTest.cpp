@@ -38,15 +38,6 @@ std::string HttpGet(uint16_t port, const std::string& path)
     return answer;
 }
 
-// The value of a sample line of the page ("missing" when there is none).
-std::string Value(const std::string& page, const std::string& series)
-{
-    const size_t at = page.find("\n" + series + " ");
-    if (at == std::string::npos)
-        return "missing";
-    const size_t start = at + series.size() + 2;
-    return page.substr(start, page.find('\n', start) - start);
-}
 
 int NonBlockingConnect(uint16_t port)
 {
@@ -101,10 +92,10 @@ TEST(MetricsEndpointTest, PageFollowsSessionsAndLintsClean)
     std::string answer = HttpGet(server.MetricsPort(), "/metrics");
     ASSERT_EQ(answer.rfind("HTTP/1.1 200 OK", 0), 0u) << answer;
     std::string page = answer.substr(answer.find("\r\n\r\n") + 4);
-    EXPECT_EQ(Value(page, "tarviqen_sessions"), "1");
-    EXPECT_EQ(Value(page, "tarviqen_sessions_by_state{state=\"data\"}"), "1");
-    EXPECT_EQ(Value(page, "tarviqen_received_bytes_total"), "5000");
-    EXPECT_EQ(Value(page, "tarviqen_sent_bytes_total"), "5000");
+    EXPECT_EQ(MetricValue(page, "tarviqen_sessions"), "1");
+    EXPECT_EQ(MetricValue(page, "tarviqen_sessions_by_state{state=\"data\"}"), "1");
+    EXPECT_EQ(MetricValue(page, "tarviqen_received_bytes_total"), "5000");
+    EXPECT_EQ(MetricValue(page, "tarviqen_sent_bytes_total"), "5000");
     EXPECT_EQ(PromtoolProblems(page, server.Dir()), "");
     EXPECT_EQ(page.find("5318"), std::string::npos) << "no admin secret on the page";
 
@@ -116,11 +107,11 @@ TEST(MetricsEndpointTest, PageFollowsSessionsAndLintsClean)
     ASSERT_TRUE(client.SendNumbered(PACKET_CLOSE, {}));
     ASSERT_TRUE(server.WaitForLog("Client session ended."));
     page = HttpGet(server.MetricsPort(), "/metrics");
-    EXPECT_EQ(Value(page, "tarviqen_sessions"), "0");
-    EXPECT_EQ(Value(page, "tarviqen_received_bytes_total"), "5000");
-    EXPECT_EQ(Value(page, "tarviqen_sessions_opened_total"), "1");
-    EXPECT_EQ(Value(page, "tarviqen_sessions_closed_total{cause=\"client\"}"), "1");
-    EXPECT_EQ(Value(page, "tarviqen_admin_failed_logins_total"), "1");
+    EXPECT_EQ(MetricValue(page, "tarviqen_sessions"), "0");
+    EXPECT_EQ(MetricValue(page, "tarviqen_received_bytes_total"), "5000");
+    EXPECT_EQ(MetricValue(page, "tarviqen_sessions_opened_total"), "1");
+    EXPECT_EQ(MetricValue(page, "tarviqen_sessions_closed_total{cause=\"client\"}"), "1");
+    EXPECT_EQ(MetricValue(page, "tarviqen_admin_failed_logins_total"), "1");
     EXPECT_EQ(HttpGet(server.MetricsPort(), "/").rfind("HTTP/1.1 404", 0), 0u);
     EXPECT_EQ(0, server.Stop());
 }

@@ -92,6 +92,15 @@ int CountOf(const std::string& text, const std::string& what)
     return count;
 }
 
+std::string MetricValue(const std::string& page, const std::string& series)
+{
+    const size_t at = page.find("\n" + series + " ");
+    if (at == std::string::npos)
+        return "missing";
+    const size_t start = at + series.size() + 2;
+    return page.substr(start, page.find('\n', start) - start);
+}
+
 static uint16_t FreePort(int type)
 {
     uint16_t port = 0;

@@ -44,6 +44,8 @@ int BindLoopback(int type, uint16_t& port);
 int ConnectLoopback(uint16_t port);
 // How often `what` occurs in `text`.
 int CountOf(const std::string& text, const std::string& what);
+// The value of the metrics page's sample line for `series` ("missing" when none).
+std::string MetricValue(const std::string& page, const std::string& series);
 
 // Polls `condition` every few milliseconds until it holds or `timeout` passes.
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
